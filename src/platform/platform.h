@@ -1,0 +1,110 @@
+// The operations tavrin needs from the operating system. The core is written
+// against this interface only; tavrin.exe implements it with Win32 calls, the
+// Linux build with POSIX calls on NTFS volumes, and the unit tests with an
+// in-memory volume. Every call reports failure through its result.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Attribute bits, drive types and the failure word, spelled as the Windows
+// API spells them. Where <windows.h> is already included its macros, with the
+// same values, stand in for these.
+#ifndef FILE_ATTRIBUTE_READONLY
+inline constexpr uint32_t FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr uint32_t FILE_ATTRIBUTE_HIDDEN = 0x2;
+inline constexpr uint32_t FILE_ATTRIBUTE_SYSTEM = 0x4;
+inline constexpr uint32_t FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr uint32_t FILE_ATTRIBUTE_ARCHIVE = 0x20;
+inline constexpr uint32_t FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr uint32_t FILE_ATTRIBUTE_TEMPORARY = 0x100;
+inline constexpr uint32_t FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+inline constexpr uint32_t FILE_ATTRIBUTE_COMPRESSED = 0x800;
+inline constexpr uint32_t FILE_ATTRIBUTE_OFFLINE = 0x1000;
+inline constexpr uint32_t FILE_ATTRIBUTE_NOT_CONTENT_INDEXED = 0x2000;
+#endif
+#ifndef INVALID_FILE_ATTRIBUTES
+inline constexpr uint32_t INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+#endif
+#ifndef DRIVE_FIXED
+inline constexpr unsigned DRIVE_UNKNOWN = 0;
+inline constexpr unsigned DRIVE_NO_ROOT_DIR = 1;
+inline constexpr unsigned DRIVE_REMOVABLE = 2;
+inline constexpr unsigned DRIVE_FIXED = 3;
+inline constexpr unsigned DRIVE_REMOTE = 4;
+inline constexpr unsigned DRIVE_CDROM = 5;
+inline constexpr unsigned DRIVE_RAMDISK = 6;
+#endif
+
+namespace tavrin {
+
+// One entry of a directory listing. The walker relies on the directory and
+// reparse-point bits of `attributes` only; the rule reads the word afresh.
+struct FindEntry {
+  uint32_t attributes = 0;
+  std::wstring name;  // the entry's own name, without its directory
+};
+
+// An open directory listing; destroying it ends the search.
+class DirectorySearch {
+ public:
+  virtual ~DirectorySearch() = default;
+  // Fills `entry` with the next entry. False when none remains or the
+  // listing fails; either way the listing is over.
+  virtual bool next(FindEntry& entry) = 0;
+};
+
+// The file the records of one run go to. Destroying it closes it.
+class ResultFile {
+ public:
+  virtual ~ResultFile() = default;
+  // Writes `text` completely (line feeds become the platform's line end).
+  // False when it could not all be written.
+  virtual bool write(std::wstring_view text) = 0;
+};
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // The attribute word of `path`, without following a final link, or
+  // INVALID_FILE_ATTRIBUTES when it cannot be read.
+  virtual uint32_t getFileAttributes(const std::wstring& path) = 0;
+  // True when the word was written.
+  virtual bool setFileAttributes(const std::wstring& path, uint32_t attributes) = 0;
+
+  // Starts listing `pattern`, a directory, the separator and "*". Fills
+  // `first` with the first entry ("." and ".." included where the system
+  // lists them). Null when the listing cannot start or is empty.
+  virtual std::unique_ptr<DirectorySearch> findFirstFile(const std::wstring& pattern,
+                                                          FindEntry& first) = 0;
+
+  // The roots of all logical drives, in the system's order: the whole list,
+  // however long; empty when it cannot be read.
+  virtual std::vector<std::wstring> logicalDriveStrings() = 0;
+  // One of the DRIVE_* values for a root from logicalDriveStrings().
+  virtual unsigned getDriveType(const std::wstring& root) = 0;
+
+  // The machine-wide application-data folder, without a trailing separator.
+  virtual std::optional<std::wstring> commonAppDataFolder() = 0;
+  // Milliseconds since the system started, wrapping at 2^32.
+  virtual uint32_t tickCount() = 0;
+  // The character that separates path components.
+  virtual wchar_t separator() const = 0;
+
+  // Writes `text` to the console, line feeds as the platform shows them.
+  virtual void writeConsole(std::wstring_view text) = 0;
+  // Creates a new file at `path` for the records. Null when the name exists
+  // already (a link included) or the file cannot be created: an existing
+  // file is never truncated or written through.
+  virtual std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) = 0;
+};
+
+// The platform of the machine the program runs on.
+std::unique_ptr<Platform> createNativePlatform();
+
+}  // namespace tavrin
