@@ -1,0 +1,299 @@
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "main.h"
+#include "platform/text.h"
+
+namespace tavrin::test {
+namespace {
+
+// The map key of a path: "C:" is the drive's root, and one trailing
+// backslash is dropped except after a drive's colon.
+std::wstring keyOf(std::wstring path) {
+  if (path.size() == 2 && path[1] == L':') return path + L'\\';
+  if (path.size() >= 2 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
+  return path;
+}
+
+bool isDriveRoot(const std::wstring& key) {
+  return key.size() == 3 && key[1] == L':' && key[2] == L'\\';
+}
+
+std::wstring childKey(const std::wstring& directory, const std::wstring& name) {
+  return isDriveRoot(directory) ? directory + name : directory + L'\\' + name;
+}
+
+// The parent's key and the entry's name; no parent for a drive root or a
+// bare relative name.
+std::optional<std::pair<std::wstring, std::wstring>> splitParent(const std::wstring& key) {
+  const size_t slash = key.rfind(L'\\');
+  if (isDriveRoot(key) || slash == std::wstring::npos || slash + 1 == key.size()) return {};
+  std::wstring parent = key.substr(0, slash);
+  if (!parent.empty() && parent.back() == L':') parent += L'\\';
+  return std::make_pair(parent, key.substr(slash + 1));
+}
+
+template <typename T>
+T nextAnswer(const std::vector<T>& answers, int& reads, T fallback) {
+  const auto index = static_cast<size_t>(reads++);
+  if (answers.empty()) return fallback;
+  return answers[std::min(index, answers.size() - 1)];
+}
+
+class FakeSearch final : public DirectorySearch {
+ public:
+  FakeSearch(FakePlatform& platform, std::wstring pattern, std::vector<FindEntry> rest)
+      : platform_(platform), pattern_(std::move(pattern)), rest_(std::move(rest)) {}
+  ~FakeSearch() override { platform_.record("close", pattern_); }
+  FakeSearch(const FakeSearch&) = delete;
+  FakeSearch& operator=(const FakeSearch&) = delete;
+
+  bool next(FindEntry& entry) override {
+    if (index_ == rest_.size()) return false;
+    entry = rest_[index_++];
+    return true;
+  }
+
+ private:
+  FakePlatform& platform_;
+  std::wstring pattern_;
+  std::vector<FindEntry> rest_;
+  size_t index_ = 0;
+};
+
+class FakeResultFile final : public ResultFile {
+ public:
+  FakeResultFile(FakePlatform& platform, std::wstring key, std::optional<size_t> limit)
+      : platform_(platform), key_(std::move(key)), limit_(limit) {}
+  ~FakeResultFile() override { platform_.record("close-file", key_); }
+  FakeResultFile(const FakeResultFile&) = delete;
+  FakeResultFile& operator=(const FakeResultFile&) = delete;
+
+  bool write(std::wstring_view text) override { return platform_.appendToFile(key_, text, limit_); }
+
+ private:
+  FakePlatform& platform_;
+  std::wstring key_;
+  std::optional<size_t> limit_;
+};
+
+}  // namespace
+
+FakePlatform::FakePlatform() : folders_{std::wstring(L"C:\\ProgramData")}, ticks_{1000} {}
+
+FakePlatform::Node* FakePlatform::find(const std::wstring& path) {
+  const auto it = nodes_.find(keyOf(path));
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+const FakePlatform::Node* FakePlatform::find(const std::wstring& path) const {
+  const auto it = nodes_.find(keyOf(path));
+  return it == nodes_.end() ? nullptr : &it->second;
+}
+
+FakePlatform::Node& FakePlatform::ensure(const std::wstring& path, uint32_t attributes) {
+  const std::wstring key = keyOf(path);
+  if (Node* node = find(key)) {
+    node->attributes = attributes;
+    return *node;
+  }
+  if (const auto parent = splitParent(key)) {
+    if (!find(parent->first)) ensure(parent->first, FILE_ATTRIBUTE_DIRECTORY);
+    find(parent->first)->children.push_back(parent->second);
+  }
+  Node& node = nodes_[key];
+  node.attributes = attributes;
+  return node;
+}
+
+void FakePlatform::addDrive(const std::wstring& root, unsigned type) {
+  listDrive(root, type);
+  ensure(root, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void FakePlatform::addSystemDrive() {
+  addDrive(L"C:\\", DRIVE_FIXED);
+  addDir(L"C:\\ProgramData\\Norvane\\Wickline");
+}
+
+void FakePlatform::listDrive(const std::wstring& root, unsigned type) {
+  drives_.emplace_back(root, type);
+}
+
+void FakePlatform::addDir(const std::wstring& path, uint32_t attributes) {
+  ensure(path, attributes | FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void FakePlatform::addFile(const std::wstring& path, uint32_t attributes, const std::string& content) {
+  ensure(path, attributes).content = content;
+}
+
+void FakePlatform::makeUnlistable(const std::wstring& directory) {
+  ensure(directory, FILE_ATTRIBUTE_DIRECTORY).unlistable = true;
+}
+
+void FakePlatform::failListingAfter(const std::wstring& directory, std::size_t entries) {
+  ensure(directory, FILE_ATTRIBUTE_DIRECTORY).listLimit = entries;
+}
+
+void FakePlatform::makeVanishing(const std::wstring& path) { find(path)->vanishing = true; }
+
+void FakePlatform::refuseAttributeWrites(const std::wstring& path) { find(path)->refuseSet = true; }
+
+void FakePlatform::setAppDataFolders(std::vector<std::optional<std::wstring>> answers) {
+  folders_ = std::move(answers);
+}
+
+void FakePlatform::setTicks(std::vector<uint32_t> ticks) { ticks_ = std::move(ticks); }
+
+void FakePlatform::refuseCreate(const std::wstring& path) { refusedCreates_.push_back(keyOf(path)); }
+
+std::vector<std::string> FakePlatform::logOf(const std::string& verb) const {
+  std::vector<std::string> lines;
+  const std::string prefix = verb + ' ';
+  for (const std::string& line : log_) {
+    if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
+  }
+  return lines;
+}
+
+std::string FakePlatform::contentOf(const std::wstring& path) const {
+  const Node* node = find(path);
+  return node ? node->content : std::string();
+}
+
+std::optional<uint32_t> FakePlatform::attributesOf(const std::wstring& path) const {
+  const Node* node = find(path);
+  if (!node) return std::nullopt;
+  return node->attributes;
+}
+
+void FakePlatform::record(const std::string& verb, std::wstring_view text) {
+  log_.push_back(verb + ' ' + toBytes(text));
+}
+
+bool FakePlatform::appendToFile(const std::wstring& key, std::wstring_view text,
+                                std::optional<std::size_t> limit) {
+  std::string& content = find(key)->content;
+  std::string bytes;
+  appendBytes(bytes, text, true);
+  if (limit && content.size() + bytes.size() > *limit) {
+    content += bytes.substr(0, *limit - std::min(*limit, content.size()));
+    return false;
+  }
+  content += bytes;
+  return true;
+}
+
+uint32_t FakePlatform::getFileAttributes(const std::wstring& path) {
+  record("get", path);
+  const Node* node = find(path);
+  if (path.empty() || !node || node->vanishing) return INVALID_FILE_ATTRIBUTES;
+  return node->attributes;
+}
+
+bool FakePlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
+  record("set", path + L' ' + std::to_wstring(attributes));
+  Node* node = find(path);
+  if (path.empty() || !node || node->vanishing || node->refuseSet) return false;
+  // A directory keeps its directory bit, as on Windows.
+  node->attributes = attributes | (node->attributes & FILE_ATTRIBUTE_DIRECTORY);
+  return true;
+}
+
+std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring& pattern,
+                                                             FindEntry& first) {
+  record("find", pattern);
+  if (!pattern.ends_with(L"\\*")) return nullptr;
+  const std::wstring key = keyOf(pattern.substr(0, pattern.size() - 1));
+  const Node* directory = find(key);
+  if (key.empty() || !directory || !(directory->attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      directory->unlistable) {
+    return nullptr;
+  }
+  std::vector<FindEntry> entries;
+  if (!isDriveRoot(key)) {
+    entries.push_back({FILE_ATTRIBUTE_DIRECTORY, L"."});
+    entries.push_back({FILE_ATTRIBUTE_DIRECTORY, L".."});
+  }
+  for (const std::wstring& name : directory->children) {
+    entries.push_back({find(childKey(key, name))->attributes, name});
+  }
+  if (directory->listLimit && entries.size() > *directory->listLimit) {
+    entries.resize(*directory->listLimit);
+  }
+  if (entries.empty()) return nullptr;
+  first = entries.front();
+  entries.erase(entries.begin());
+  return std::make_unique<FakeSearch>(*this, pattern, std::move(entries));
+}
+
+std::vector<std::wstring> FakePlatform::logicalDriveStrings() {
+  ++driveListReads_;
+  std::vector<std::wstring> roots;
+  if (driveListUnreadable_) return roots;
+  for (const auto& drive : drives_) roots.push_back(drive.first);
+  return roots;
+}
+
+unsigned FakePlatform::getDriveType(const std::wstring& root) {
+  for (const auto& drive : drives_) {
+    if (drive.first == root) return drive.second;
+  }
+  return DRIVE_NO_ROOT_DIR;
+}
+
+std::optional<std::wstring> FakePlatform::commonAppDataFolder() {
+  return nextAnswer<std::optional<std::wstring>>(folders_, folderReads_, std::nullopt);
+}
+
+uint32_t FakePlatform::tickCount() { return nextAnswer<uint32_t>(ticks_, tickReads_, 0); }
+
+void FakePlatform::writeConsole(std::wstring_view text) {
+  record("print", text);
+  consoleWrites_.emplace_back(text);
+  appendBytes(console_, text, true);
+}
+
+std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path) {
+  record("create", path);
+  const std::wstring key = keyOf(path);
+  const auto parent = splitParent(key);
+  const bool refused =
+      std::find(refusedCreates_.begin(), refusedCreates_.end(), key) != refusedCreates_.end();
+  // A bare name lands in the current directory, which always exists.
+  const bool parentMissing =
+      parent && (!find(parent->first) || !(find(parent->first)->attributes & FILE_ATTRIBUTE_DIRECTORY));
+  if (path.empty() || refused || find(key) || parentMissing) return nullptr;
+  ensure(key, FILE_ATTRIBUTE_ARCHIVE);
+  created_.push_back(key);
+  return std::make_unique<FakeResultFile>(*this, key, writeLimit_);
+}
+
+int runTool(FakePlatform& platform, std::vector<std::wstring> args) {
+  args.insert(args.begin(), L"tavrin.exe");
+  return runCommandLine(args, platform);
+}
+
+std::string argsForName(const std::vector<std::wstring>& args) {
+  std::string line = args.empty() ? "(none)" : "";
+  for (const std::wstring& arg : args) {
+    if (!line.empty()) line += ' ';
+    line += arg.empty() ? "(empty)" : toBytes(arg);
+  }
+  std::replace(line.begin(), line.end(), '\\', '/');
+  return line;
+}
+
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+}  // namespace tavrin::test

@@ -1,0 +1,128 @@
+// An in-memory Windows volume for the unit tests. It answers every platform
+// call from a map of paths to nodes and records each effect, in order, so a
+// test can assert exactly what a run touched and what it printed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace tavrin::test {
+
+class FakePlatform : public Platform {
+ public:
+  // Starts with no drives, the application-data folder C:\ProgramData and
+  // the tick count 1000.
+  FakePlatform();
+
+  // --- Building the volume. Paths are compared as given, except that one
+  // trailing backslash is ignored (not after a drive's colon) and "C:" means
+  // "C:\". Missing parent directories are created as plain directories.
+  void addDrive(const std::wstring& root, unsigned type);  // listed, and its root exists
+  // C: as a fixed drive holding the tool folder C:\ProgramData\Norvane\Wickline.
+  void addSystemDrive();
+  void listDrive(const std::wstring& root, unsigned type);  // listed only
+  void addDir(const std::wstring& path, uint32_t attributes = FILE_ATTRIBUTE_DIRECTORY);
+  void addFile(const std::wstring& path, uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE,
+               const std::string& content = {});
+
+  void makeUnlistable(const std::wstring& directory);
+  // The listing yields its first `entries` entries ("." and ".." count), then fails.
+  void failListingAfter(const std::wstring& directory, std::size_t entries);
+  // Listed by the search, but its attribute word can no longer be read.
+  void makeVanishing(const std::wstring& path);
+  void refuseAttributeWrites(const std::wstring& path);
+  void makeDriveListUnreadable() { driveListUnreadable_ = true; }
+
+  // Successive lookups take the next answer; the last one repeats.
+  void setAppDataFolders(std::vector<std::optional<std::wstring>> answers);
+  void setTicks(std::vector<uint32_t> ticks);
+
+  void refuseCreate(const std::wstring& path);
+  // Every result file created from now on holds at most `bytes` bytes; a
+  // write that does not fit stores what fits and fails, like a full disk.
+  void failWritesAfter(std::size_t bytes) { writeLimit_ = bytes; }
+
+  // --- What happened. Log lines: "get P", "set P <word>", "find <pattern>",
+  // "close <pattern>", "create P", "close-file P", "print <text>".
+  const std::vector<std::string>& log() const { return log_; }
+  // The log lines that start with `verb` and a blank, without the verb.
+  std::vector<std::string> logOf(const std::string& verb) const;
+  const std::string& console() const { return console_; }  // bytes, CRLF line ends
+  const std::vector<std::wstring>& consoleWrites() const { return consoleWrites_; }
+  std::vector<std::wstring> createdFiles() const { return created_; }
+  std::string contentOf(const std::wstring& path) const;  // bytes, CRLF line ends
+  std::optional<uint32_t> attributesOf(const std::wstring& path) const;
+  int tickReads() const { return tickReads_; }
+  int folderReads() const { return folderReads_; }
+  int driveListReads() const { return driveListReads_; }
+
+  // --- Platform
+  uint32_t getFileAttributes(const std::wstring& path) override;
+  bool setFileAttributes(const std::wstring& path, uint32_t attributes) override;
+  std::unique_ptr<DirectorySearch> findFirstFile(const std::wstring& pattern,
+                                                 FindEntry& first) override;
+  std::vector<std::wstring> logicalDriveStrings() override;
+  unsigned getDriveType(const std::wstring& root) override;
+  std::optional<std::wstring> commonAppDataFolder() override;
+  uint32_t tickCount() override;
+  wchar_t separator() const override { return L'\\'; }
+  void writeConsole(std::wstring_view text) override;
+  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) override;
+
+  // Used by the search and result file objects.
+  void record(const std::string& verb, std::wstring_view text);
+  bool appendToFile(const std::wstring& key, std::wstring_view text, std::optional<std::size_t> limit);
+
+ private:
+  struct Node {
+    uint32_t attributes = 0;
+    std::vector<std::wstring> children;  // names, in listing order
+    bool unlistable = false;
+    std::optional<std::size_t> listLimit;
+    bool vanishing = false;
+    bool refuseSet = false;
+    std::string content;
+  };
+
+  Node& ensure(const std::wstring& path, uint32_t attributes);
+  Node* find(const std::wstring& path);
+  const Node* find(const std::wstring& path) const;
+
+  std::map<std::wstring, Node> nodes_;
+  std::vector<std::pair<std::wstring, unsigned>> drives_;
+  bool driveListUnreadable_ = false;
+  std::vector<std::optional<std::wstring>> folders_;
+  std::vector<uint32_t> ticks_;
+  std::vector<std::wstring> refusedCreates_;
+  std::optional<std::size_t> writeLimit_;
+
+  std::vector<std::string> log_;
+  std::string console_;
+  std::vector<std::wstring> consoleWrites_;
+  std::vector<std::wstring> created_;
+  int tickReads_ = 0;
+  int folderReads_ = 0;
+  int driveListReads_ = 0;
+};
+
+// Where the result files of a run on addSystemDrive() go.
+inline const std::wstring kToolFolder = L"C:\\ProgramData\\Norvane\\Wickline\\";
+
+// Runs the program with `args` after the program name.
+int runTool(FakePlatform& platform, std::vector<std::wstring> args);
+
+// The arguments as one line for test names: blanks between, "/" for "\\".
+std::string argsForName(const std::vector<std::wstring>& args);
+
+// `text` with each line feed written as CR LF, as the console and files show it.
+std::string crlf(const std::string& text);
+
+}  // namespace tavrin::test

@@ -1,0 +1,257 @@
+// The result file: its name, its content, and where records go when it
+// cannot be opened or written.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fake_platform.h"
+#include "scan_job.h"
+
+namespace tavrin::test {
+namespace {
+
+struct NameCase {
+  std::vector<std::wstring> args;
+  std::wstring name;  // inside the tool folder
+  int tickReads;
+};
+
+void PrintTo(const NameCase& c, std::ostream* out) { *out << argsForName(c.args); }
+
+class ResultNameTest : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(ResultNameTest, IsTickDigitsAndSuffix) {
+  FakePlatform fs;
+  fs.addSystemDrive();
+  fs.addFile(L"C:\\d\\a.txt");
+  fs.setTicks({1000, 2000});
+  EXPECT_EQ(0, runTool(fs, GetParam().args));
+  EXPECT_EQ(std::vector<std::wstring>{kToolFolder + GetParam().name}, fs.createdFiles());
+  EXPECT_EQ(GetParam().tickReads, fs.tickReads());
+  EXPECT_EQ(GetParam().args.size() == 1 ? 1 : 0, fs.driveListReads()) << "fixed drives or paths";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, ResultNameTest,
+    ::testing::Values(NameCase{{L"list"}, L"1000badFiles.txt", 1},
+                      NameCase{{L"list", L"C:\\d"}, L"1000badFiles.txt", 1},
+                      NameCase{{L"repair"}, L"1000couldNotFix.txt", 1},
+                      NameCase{{L"repair", L"C:\\d"}, L"1000couldNotFix.txt", 1},
+                      NameCase{{L"listall"}, L"1000allFiles.txt", 1},
+                      NameCase{{L"listall", L"C:\\d"}, L"1000allFiles.txt", 1},
+                      // The set command renames after a second tick, bare.
+                      NameCase{{L"set", L"1", L"C:\\d"}, L"2000", 2}));
+
+TEST(ResultName, TickDigitsAreSigned) {
+  const struct {
+    std::vector<uint32_t> ticks;
+    std::vector<std::wstring> args;
+    std::wstring name;
+  } cases[] = {
+      {{0x7FFFFFFF}, {L"list", L"C:\\d"}, L"2147483647badFiles.txt"},
+      {{0x80000005}, {L"list", L"C:\\d"}, L"-2147483643badFiles.txt"},
+      {{0xFFFFFFFF}, {L"listall", L"C:\\d"}, L"-1allFiles.txt"},
+      {{0}, {L"repair", L"C:\\d"}, L"0couldNotFix.txt"},
+      {{5, 0x80000000}, {L"set", L"1", L"C:\\d"}, L"-2147483648"},
+  };
+  for (const auto& c : cases) {
+    FakePlatform fs;
+    fs.addSystemDrive();
+    fs.setTicks(c.ticks);
+    EXPECT_EQ(0, runTool(fs, c.args));
+    EXPECT_EQ(std::vector<std::wstring>{kToolFolder + c.name}, fs.createdFiles());
+  }
+}
+
+TEST(ResultName, WithoutTheFolderIsTheBareTickName) {
+  const std::optional<std::wstring> folder = L"C:\\ProgramData";
+  const struct {
+    std::vector<std::optional<std::wstring>> folders;
+    std::vector<std::wstring> args;
+    std::wstring path;
+  } cases[] = {
+      {{std::nullopt}, {L"list", L"C:\\d"}, L"1000badFiles.txt"},
+      {{std::nullopt}, {L"set", L"1", L"C:\\d"}, L"2000"},
+      {{folder, std::nullopt}, {L"set", L"1", L"C:\\d"}, L"2000"},
+      {{std::nullopt, folder}, {L"set", L"1", L"C:\\d"}, kToolFolder + L"2000"},
+  };
+  for (const auto& c : cases) {
+    FakePlatform fs;
+    fs.addSystemDrive();
+    fs.setTicks({1000, 2000});
+    fs.setAppDataFolders(c.folders);
+    EXPECT_EQ(0, runTool(fs, c.args));
+    EXPECT_EQ(std::vector<std::wstring>{c.path}, fs.createdFiles());
+    EXPECT_EQ(fs.console(), "");
+  }
+}
+
+class ResultFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { fs.addSystemDrive(); }
+
+  FakePlatform fs;
+};
+
+TEST_F(ResultFileTest, HoldsOneLineFeedAndRecordPerFile) {
+  fs.addFile(L"C:\\d\\a", FILE_ATTRIBUTE_ARCHIVE);
+  fs.addFile(L"C:\\d\\b", SUSPECT_ATTRIBUTES);
+  fs.addFile(L"C:\\d\\c", 0x80000000);
+  EXPECT_EQ(0, runTool(fs, {L"listall", L"C:\\d"}));
+  EXPECT_EQ("\r\n32, C:\\d\\a\r\n12583, C:\\d\\b\r\n-2147483648, C:\\d\\c",
+            fs.contentOf(kToolFolder + L"1000allFiles.txt"));
+  EXPECT_EQ("", fs.console());
+  EXPECT_EQ("close-file " + toBytes(kToolFolder) + "1000allFiles.txt", fs.log().back());
+}
+
+TEST_F(ResultFileTest, IsEmptyWhenNothingIsRecorded) {
+  fs.addFile(L"C:\\d\\a", FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(0, runTool(fs, {L"set", L"7", L"C:\\d"}));
+  EXPECT_EQ((std::vector<std::wstring>{kToolFolder + L"1000badFiles.txt", kToolFolder + L"1000"}),
+            fs.createdFiles());
+  EXPECT_EQ("", fs.contentOf(kToolFolder + L"1000badFiles.txt"));
+  EXPECT_EQ("", fs.contentOf(kToolFolder + L"1000"));
+}
+
+TEST_F(ResultFileTest, UnopenableFileSendsRecordsToTheConsole) {
+  fs.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
+  fs.addFile(L"C:\\d\\b", SUSPECT_ATTRIBUTES);
+  const std::string expected =
+      "Could not open file to write results C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt"
+      "\r\n12583, C:\\d\\a\r\n12583, C:\\d\\b";
+
+  {  // the tool folder is missing
+    FakePlatform bare;
+    bare.addDrive(L"C:\\", DRIVE_FIXED);
+    bare.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
+    bare.addFile(L"C:\\d\\b", SUSPECT_ATTRIBUTES);
+    bare.addDir(L"C:\\ProgramData\\Norvane");
+    EXPECT_EQ(0, runTool(bare, {L"list", L"C:\\d"}));
+    EXPECT_EQ(expected, bare.console());
+    EXPECT_TRUE(bare.createdFiles().empty());
+  }
+  {  // the file cannot be created
+    fs.refuseCreate(kToolFolder + L"1000badFiles.txt");
+    EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+    EXPECT_EQ(expected, fs.console());
+  }
+}
+
+TEST_F(ResultFileTest, AnExistingNameIsNeverOverwritten) {
+  const std::wstring taken = kToolFolder + L"1000allFiles.txt";
+  for (const uint32_t kind : {FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT}) {
+    FakePlatform machine;
+    machine.addSystemDrive();
+    machine.addFile(taken, kind, "earlier run\r\n");
+    machine.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
+    EXPECT_EQ(0, runTool(machine, {L"listall", L"C:\\d"}));
+    EXPECT_EQ("Could not open file to write results " + toBytes(taken) + "\r\n12583, C:\\d\\a",
+              machine.console());
+    EXPECT_EQ("earlier run\r\n", machine.contentOf(taken));
+    EXPECT_EQ(kind, machine.attributesOf(taken));
+    EXPECT_TRUE(machine.createdFiles().empty());
+  }
+}
+
+TEST_F(ResultFileTest, LongPathsAreWrittenWhole) {
+  std::wstring deep = L"C:\\d";
+  for (int level = 0; level < 30; ++level) deep += L'\\' + std::wstring(200, wchar_t(L'a' + level % 26));
+  fs.addFile(deep + L"\\x.bin", SUSPECT_ATTRIBUTES);
+  const std::wstring folder = L"C:\\" + std::wstring(3000, L'p');
+  fs.setAppDataFolders({folder});
+  fs.addDir(folder + L"\\Norvane\\Wickline");
+
+  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  const std::wstring resultPath = folder + L"\\Norvane\\Wickline\\1000badFiles.txt";
+  ASSERT_EQ(std::vector<std::wstring>{resultPath}, fs.createdFiles());
+  EXPECT_EQ("\r\n12583, " + toBytes(deep) + "\\x.bin", fs.contentOf(resultPath));
+}
+
+TEST_F(ResultFileTest, TextBeyondLatin1IsUtf8) {
+  fs.addFile(L"C:\\данные\\文件.txt", SUSPECT_ATTRIBUTES);
+  fs.addFile(L"C:\\данные\\\U0001F600.txt", SUSPECT_ATTRIBUTES);
+  fs.addFile(L"C:\\данные\\é", SUSPECT_ATTRIBUTES);
+  fs.makeVanishing(L"C:\\данные\\é");
+  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\данные"}));
+  EXPECT_EQ("\r\n12583, C:\\\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5\\\xE6\x96\x87\xE4\xBB\xB6.txt"
+            "\r\n12583, C:\\\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5\\\xF0\x9F\x98\x80.txt",
+            fs.contentOf(kToolFolder + L"1000badFiles.txt"));
+  EXPECT_EQ("\r\nINVALID_FILE_ATTRIBUTES for C:\\\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5\\\xC3\xA9",
+            fs.console());
+
+  FakePlatform elsewhere;  // no tool folder under a non-Latin-1 folder name
+  elsewhere.setAppDataFolders({L"C:\\データ"});
+  EXPECT_EQ(0, runTool(elsewhere, {L"list", L"C:\\d"}));
+  EXPECT_EQ("Could not open file to write results C:\\\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF"
+            "\\Norvane\\Wickline\\1000badFiles.txt",
+            elsewhere.console());
+}
+
+// Records of files C:\big\f0000.txt and onward, as the records' lines.
+std::vector<std::string> addSuspectFiles(FakePlatform& fs, int count) {
+  std::vector<std::string> lines;
+  for (int i = 0; i < count; ++i) {
+    std::wstring name = std::to_wstring(10000 + i).substr(1);
+    fs.addFile(L"C:\\big\\f" + name + L".txt", SUSPECT_ATTRIBUTES);
+    lines.push_back("12583, C:\\big\\f" + toBytes(name) + ".txt");
+  }
+  return lines;
+}
+
+std::string joinRecords(const std::vector<std::string>& lines, size_t from = 0) {
+  std::string text;
+  for (size_t i = from; i < lines.size(); ++i) text += "\r\n" + lines[i];
+  return text;
+}
+
+const std::string kWriteFailure =
+    "\r\nCould not write to the result file C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt,"
+    " the records follow here";
+
+TEST_F(ResultFileTest, AFailedLastWriteMovesItsRecordsToTheConsole) {
+  const std::vector<std::string> lines = addSuspectFiles(fs, 3);
+  fs.addFile(L"C:\\big\\gone");
+  fs.makeVanishing(L"C:\\big\\gone");
+  fs.failWritesAfter(10);
+  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\big"}));
+  EXPECT_EQ("\r\nINVALID_FILE_ATTRIBUTES for C:\\big\\gone" + kWriteFailure + joinRecords(lines),
+            fs.console());
+  EXPECT_EQ(joinRecords(lines).substr(0, 10), fs.contentOf(kToolFolder + L"1000badFiles.txt"));
+}
+
+TEST(ResultFileWrites, AFailureAmidManyRecordsLosesNone) {
+  for (const size_t limit : {size_t{1000}, size_t{60000}}) {
+    FakePlatform fs;
+    fs.addSystemDrive();
+    const std::vector<std::string> lines = addSuspectFiles(fs, 5000);
+    fs.failWritesAfter(limit);
+    EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\big"}));
+
+    const std::string all = joinRecords(lines);
+    const std::string file = fs.contentOf(kToolFolder + L"1000badFiles.txt");
+    EXPECT_EQ(all.substr(0, limit), file);
+    // The console takes over at some record k and gets every record from k on.
+    const std::string& console = fs.console();
+    ASSERT_TRUE(console.starts_with(kWriteFailure)) << limit;
+    const std::string rest = console.substr(kWriteFailure.size());
+    const std::string firstLine = rest.substr(2, rest.find("\r\n", 2) - 2);
+    const size_t k = static_cast<size_t>(
+        std::find(lines.begin(), lines.end(), firstLine) - lines.begin());
+    ASSERT_LT(k, lines.size()) << limit;
+    EXPECT_EQ(joinRecords(lines, k), rest);
+    // Every record before k is whole in the file.
+    EXPECT_LE(all.size() - rest.size(), file.size());
+    if (limit == 1000) {
+      EXPECT_EQ(0u, k) << "the first chunk failed";
+    } else {
+      EXPECT_GT(k, 0u) << "the first chunk fit";
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tavrin::test
