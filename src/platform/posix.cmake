@@ -1,0 +1,9 @@
+# The Linux program: POSIX platform (library, also linked by the unit tests) and entry.
+add_library(tavrin_posix STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/posix_attributes.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix_mounts.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix_platform.cpp)
+target_link_libraries(tavrin_posix PUBLIC tavrin_core)
+
+add_executable(tavrin ${CMAKE_CURRENT_LIST_DIR}/posix_main.cpp)
+target_link_libraries(tavrin PRIVATE tavrin_posix)

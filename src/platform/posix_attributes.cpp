@@ -1,0 +1,107 @@
+#include "platform/posix_attributes.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+
+#include "platform/platform.h"
+
+namespace tavrin {
+namespace {
+
+// The file system keeps no NTFS word here (as opposed to: the file is gone
+// or not accessible).
+bool noSuchAttribute(int error) {
+  return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP;
+}
+
+uint32_t linkAttributes(const char* path) {
+  uint32_t own = 0;
+  // A junction keeps its directory bit even when its target is missing.
+  if (readNtfsAttributes(path, own) && (own & FILE_ATTRIBUTE_DIRECTORY)) {
+    return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  }
+  struct stat target {};
+  const bool toDirectory = stat(path, &target) == 0 && S_ISDIR(target.st_mode);
+  return FILE_ATTRIBUTE_REPARSE_POINT |
+         (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+}
+
+}  // namespace
+
+uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory) {
+  uint32_t word = 0;
+  if (S_ISLNK(mode)) {
+    word = FILE_ATTRIBUTE_REPARSE_POINT |
+           (targetIsDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+  } else {
+    word = S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  }
+  if ((mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) word |= FILE_ATTRIBUTE_READONLY;
+  return word;
+}
+
+bool readNtfsAttributes(const char* path, uint32_t& attributes) {
+  unsigned char value[8];
+  const ssize_t length = lgetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value);
+  if (length != 4) {
+    if (length >= 0) errno = EIO;  // a word of another size is no word we know
+    return false;
+  }
+  attributes = uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | uint32_t{value[2]} << 8 |
+               uint32_t{value[3]};
+  return true;
+}
+
+uint32_t readAttributes(const char* path) {
+  uint32_t attributes = 0;
+  if (readNtfsAttributes(path, attributes)) return attributes;
+  if (!noSuchAttribute(errno)) return INVALID_FILE_ATTRIBUTES;
+  return readDerivedAttributes(path);
+}
+
+uint32_t readDerivedAttributes(const char* path) {
+  struct stat status {};
+  if (lstat(path, &status) != 0) return INVALID_FILE_ATTRIBUTES;
+  bool targetIsDirectory = false;
+  if (S_ISLNK(status.st_mode)) {
+    struct stat target {};
+    targetIsDirectory = stat(path, &target) == 0 && S_ISDIR(target.st_mode);
+  }
+  return derivedAttributes(status.st_mode, targetIsDirectory);
+}
+
+bool keepsNtfsWords(const char* path) {
+  uint32_t attributes = 0;
+  return readNtfsAttributes(path, attributes) || (errno != ENOTSUP && errno != EOPNOTSUPP);
+}
+
+bool writeAttributes(const char* path, uint32_t attributes) {
+  const unsigned char value[4] = {
+      static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
+      static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
+  return lsetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value, 0) == 0;
+}
+
+uint32_t entryAttributes(unsigned char direntType, const char* path) {
+  switch (direntType) {
+    case DT_DIR:
+      return FILE_ATTRIBUTE_DIRECTORY;
+    case DT_LNK:
+      return linkAttributes(path);
+    case DT_UNKNOWN: {
+      struct stat status {};
+      // Gone since the listing: let the rule find out and say so.
+      if (lstat(path, &status) != 0) return FILE_ATTRIBUTE_ARCHIVE;
+      if (S_ISDIR(status.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+      if (S_ISLNK(status.st_mode)) return linkAttributes(path);
+      return FILE_ATTRIBUTE_ARCHIVE;
+    }
+    default:  // regular files, and devices, pipes and sockets as files
+      return FILE_ATTRIBUTE_ARCHIVE;
+  }
+}
+
+}  // namespace tavrin

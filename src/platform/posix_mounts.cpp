@@ -1,0 +1,186 @@
+#include "platform/posix_mounts.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "platform/platform.h"
+#include "platform/posix_fd.h"
+
+namespace tavrin {
+namespace {
+
+bool isOctal(char c) { return c >= '0' && c <= '7'; }
+
+// Splits off the next blank-separated field of `rest`.
+std::string_view nextField(std::string_view& rest) {
+  const size_t start = rest.find_first_not_of(' ');
+  if (start == std::string_view::npos) {
+    rest = {};
+    return {};
+  }
+  rest.remove_prefix(start);
+  const size_t end = rest.find(' ');
+  const std::string_view field = rest.substr(0, end);
+  rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+  return field;
+}
+
+bool parseNumber(std::string_view text, unsigned& value) {
+  if (text.empty() || text.size() > 9) return false;
+  value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return true;
+}
+
+std::string directoryOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string baseNameOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+struct Freer {
+  void operator()(char* memory) const { std::free(memory); }
+};
+
+std::optional<std::string> resolvedPath(const std::string& path) {
+  const std::unique_ptr<char, Freer> resolved(realpath(path.c_str(), nullptr));
+  if (!resolved) return std::nullopt;
+  return std::string(resolved.get());
+}
+
+}  // namespace
+
+std::string decodeMountField(std::string_view field) {
+  std::string decoded;
+  decoded.reserve(field.size());
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+        field[i + 1] <= '3' && isOctal(field[i + 2]) && isOctal(field[i + 3])) {
+      decoded += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                   (field[i + 3] - '0'));
+      i += 3;
+    } else {
+      decoded += field[i];
+    }
+  }
+  return decoded;
+}
+
+std::optional<MountEntry> parseMountInfoLine(std::string_view line) {
+  // id parent major:minor root mount-point options [optional...] - type source super-options
+  std::string_view rest = line;
+  MountEntry entry;
+  nextField(rest);  // mount id
+  nextField(rest);  // parent id
+  const std::string_view device = nextField(rest);
+  const size_t colon = device.find(':');
+  if (colon == std::string_view::npos || !parseNumber(device.substr(0, colon), entry.major) ||
+      !parseNumber(device.substr(colon + 1), entry.minor)) {
+    return std::nullopt;
+  }
+  const std::string_view root = nextField(rest);
+  const std::string_view mountPoint = nextField(rest);
+  if (root.empty() || mountPoint.empty()) return std::nullopt;
+  nextField(rest);  // mount options
+  for (std::string_view field = nextField(rest); field != "-"; field = nextField(rest)) {
+    if (field.empty()) return std::nullopt;  // no separator
+  }
+  const std::string_view fsType = nextField(rest);
+  const std::string_view source = nextField(rest);
+  if (fsType.empty()) return std::nullopt;
+  entry.root = decodeMountField(root);
+  entry.mountPoint = decodeMountField(mountPoint);
+  entry.fsType = decodeMountField(fsType);
+  entry.source = decodeMountField(source);
+  return entry;
+}
+
+std::vector<MountEntry> parseMountInfo(std::string_view text) {
+  std::vector<MountEntry> entries;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    if (std::optional<MountEntry> entry = parseMountInfoLine(text.substr(0, end))) {
+      entries.push_back(std::move(*entry));
+    }
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  return entries;
+}
+
+NtfsKind classifyFileSystem(std::string_view fsType) {
+  if (fsType == "ntfs3" || fsType == "ntfs") return NtfsKind::Ntfs;
+  if (fsType == "fuseblk" || fsType == "fuse" || fsType == "fuse.ntfs-3g") {
+    return NtfsKind::IfConfirmed;
+  }
+  return NtfsKind::NotNtfs;
+}
+
+std::vector<MountEntry> selectNtfsVolumes(const std::vector<MountEntry>& mounts,
+                                          const std::function<bool(const std::string&)>& confirm) {
+  std::vector<MountEntry> volumes;
+  std::set<std::pair<unsigned, unsigned>> seen;
+  for (const MountEntry& mount : mounts) {
+    if (mount.root != "/" || seen.count({mount.major, mount.minor}) != 0) continue;
+    const NtfsKind kind = classifyFileSystem(mount.fsType);
+    if (kind == NtfsKind::NotNtfs) continue;
+    if (kind == NtfsKind::IfConfirmed && !confirm(mount.mountPoint)) continue;
+    seen.insert({mount.major, mount.minor});
+    volumes.push_back(mount);
+  }
+  return volumes;
+}
+
+unsigned driveTypeOf(const MountEntry& volume, const std::string& sysfs) {
+  std::string device = sysfs + "/dev/block/" + std::to_string(volume.major) + ":" +
+                       std::to_string(volume.minor);
+  struct stat status {};
+  if (access(device.c_str(), F_OK) != 0) {
+    // FUSE gives the mount a device number of its own; the source names the disk.
+    if (stat(volume.source.c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) {
+      return DRIVE_FIXED;  // an image file
+    }
+    device = sysfs + "/dev/block/" + std::to_string(major(status.st_rdev)) + ":" +
+             std::to_string(minor(status.st_rdev));
+  }
+  std::optional<std::string> disk = resolvedPath(device);
+  if (!disk) return DRIVE_FIXED;
+  if (access((*disk + "/partition").c_str(), F_OK) == 0) disk = directoryOf(*disk);
+  const std::optional<std::string> removable =
+      readWholeFile(sysfs + "/block/" + baseNameOf(*disk) + "/removable");
+  return removable && !removable->empty() && (*removable)[0] == '1' ? DRIVE_REMOVABLE
+                                                                     : DRIVE_FIXED;
+}
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+  const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return std::nullopt;
+  std::string content;
+  char chunk[8192];
+  for (;;) {
+    const ssize_t length = read(file.get(), chunk, sizeof chunk);
+    if (length == 0) return content;
+    if (length < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    content.append(chunk, static_cast<size_t>(length));
+  }
+}
+
+}  // namespace tavrin

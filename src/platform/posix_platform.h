@@ -1,0 +1,70 @@
+// The platform of the Linux program: POSIX calls on mounted NTFS volumes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix_mounts.h"
+
+namespace tavrin {
+
+// Where the system describes its mounts and disks; tests point these at
+// files of their own.
+struct PosixSystemFiles {
+  std::string mountInfo = "/proc/self/mountinfo";
+  std::string sysfs = "/sys";
+};
+
+class PosixPlatform final : public Platform {
+ public:
+  explicit PosixPlatform(PosixSystemFiles files = {}, int consoleFd = 1);
+  // Hands the console text still buffered to the output.
+  ~PosixPlatform() override;
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
+
+  uint32_t getFileAttributes(const std::wstring& path) override;
+  bool setFileAttributes(const std::wstring& path, uint32_t attributes) override;
+  std::unique_ptr<DirectorySearch> findFirstFile(const std::wstring& pattern,
+                                                  FindEntry& first) override;
+  std::vector<std::wstring> logicalDriveStrings() override;
+  unsigned getDriveType(const std::wstring& root) override;
+  std::optional<std::wstring> commonAppDataFolder() override;
+  uint32_t tickCount() override;
+  wchar_t separator() const override { return L'/'; }
+  void writeConsole(std::wstring_view text) override;
+  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) override;
+
+ private:
+  // A directory being listed (walked), and whether its file system keeps
+  // NTFS words at all. The walk reads the word of each of its files next.
+  struct Listing {
+    const void* search;
+    std::string directory;  // ends with "/"
+    bool ntfsWords;
+  };
+  friend class PosixDirectorySearch;
+
+  struct Volume {
+    std::wstring root;  // the mount point with a trailing "/"
+    MountEntry mount;
+  };
+
+  const char* bytesOf(const std::wstring& path);
+  void readVolumes();
+  void flushConsole();
+
+  PosixSystemFiles files_;
+  int consoleFd_;
+  bool consoleIsTerminal_;
+  std::string console_;    // console bytes not yet written
+  std::string pathBytes_;  // the last path handed to the system, reused per call
+  std::vector<Volume> volumes_;
+  std::vector<Listing> listings_;  // innermost last
+};
+
+// The root under which a mount point is walked: the mount point and "/".
+std::wstring volumeRoot(const std::string& mountPoint);
+
+}  // namespace tavrin

@@ -1,0 +1,393 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the Linux tavrin on a real NTFS volume.
+
+Makes an NTFS image with mkntfs, mounts it with ntfs-3g and runs the real
+program on it. Every run happens inside a private mount namespace with a
+folder of the test bind-mounted on /var/lib, so the test decides whether the
+tool folder exists and never touches the machine's own /var/lib.
+
+Usage: run_ntfs_tests.py PATH-TO-TAVRIN
+Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
+"""
+
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+
+SKIP = 77
+ATTRIBUTE = "system.ntfs_attrib_be"
+REPARSE = "system.ntfs_reparse_data"
+# Junctions to \??\C:\tgt and to \??\C:\ as NTFS stores them.
+JUNCTION_TO_TGT = bytes.fromhex(
+    "030000a02c0000000000140016000c005c003f003f005c0043003a005c00740067007400000043003a005c007400670074000000")
+JUNCTION_TO_ROOT = bytes.fromhex(
+    "030000a02000000000000e00100006005c003f003f005c0043003a005c00000043003a005c000000")
+DEPTH = 1150  # directories below the root of the deep tree
+TOOL_FOLDER = "Norvane/Wickline"
+WARNING = b"\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
+
+
+def skip(reason):
+    print(f"SKIP: {reason}")
+    sys.exit(SKIP)
+
+
+def word(path):
+    return int.from_bytes(os.getxattr(path, ATTRIBUTE, follow_symlinks=False), "big")
+
+
+def set_word(path, value):
+    os.setxattr(path, ATTRIBUTE, value.to_bytes(4, "big"), follow_symlinks=False)
+
+
+def records(*pairs):
+    """The bytes of a result file holding these (word, path) records."""
+    return b"".join(b"\n%d, %s" % (w, os.fsencode(p)) for w, p in pairs)
+
+
+class Failures:
+    def __init__(self):
+        self.count = 0
+        self.section = ""
+
+    def expect(self, condition, message):
+        if not condition:
+            self.count += 1
+            print(f"FAIL [{self.section}] {message}")
+
+    def equal(self, expected, actual, what):
+        self.expect(expected == actual, f"{what}\n  expected: {expected!r}\n  actual:   {actual!r}")
+
+
+class Run:
+    def __init__(self, stdout, files, varlib_entries):
+        self.stdout = stdout
+        self.files = files                  # result files by name
+        self.varlib_entries = varlib_entries  # what the run left in /var/lib
+
+
+class Suite:
+    def __init__(self, tavrin):
+        self.tavrin = tavrin
+        self.work = tempfile.mkdtemp(prefix="tavrin-ntfs-")
+        self.image = os.path.join(self.work, "volume.img")
+        self.mnt = os.path.join(self.work, "mnt")
+        self.mounted = False
+        self.runs = 0
+        self.f = Failures()
+
+    # --- volume -----------------------------------------------------------
+    def mount(self, read_only=False):
+        options = ["-o", "ro"] if read_only else []
+        result = subprocess.run(["ntfs-3g", *options, self.image, self.mnt],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if result.returncode != 0:
+            return result.stdout.decode(errors="replace").strip().splitlines()[:1]
+        self.mounted = True
+        return None
+
+    def unmount(self):
+        if not self.mounted:
+            return
+        if subprocess.run(["fusermount", "-u", self.mnt], stderr=subprocess.DEVNULL).returncode:
+            subprocess.run(["umount", "-l", self.mnt], stderr=subprocess.DEVNULL)
+        self.mounted = False
+
+    def remount(self, read_only=False):
+        self.unmount()
+        refused = self.mount(read_only)
+        if refused is not None:
+            raise RuntimeError(f"remount refused: {refused}")
+
+    def cleanup(self):
+        self.unmount()
+        if not self.mounted:  # never delete through a mount that would not go
+            subprocess.run(["rm", "-rf", "--one-file-system", self.work])
+
+    # --- runs -------------------------------------------------------------
+    def run(self, *args, tool_folder=True, descriptors=None):
+        """Runs tavrin with /var/lib replaced by a fresh folder of the test."""
+        self.runs += 1
+        varlib = os.path.join(self.work, f"varlib{self.runs}")
+        os.mkdir(varlib)
+        folder = os.path.join(varlib, TOOL_FOLDER)
+        if tool_folder:
+            os.makedirs(folder)
+        limit = f"ulimit -n {descriptors} || exit 91; " if descriptors else ""
+        script = 'mount --bind "$1" /var/lib || exit 90; shift; ' + limit + 'exec "$@"'
+        command = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh",
+                   varlib, self.tavrin, *[os.fsencode(a) for a in args]]
+        result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        shown = " ".join(repr(a) if isinstance(a, bytes) else a for a in args)
+        self.f.equal(0, result.returncode, f"exit code of tavrin {shown}")
+        self.f.equal(b"", result.stderr, f"stderr of tavrin {shown}")
+        files = {}
+        if os.path.isdir(folder):
+            for name in os.listdir(folder):
+                with open(os.path.join(folder, name), "rb") as f:
+                    files[name] = f.read()
+        return Run(result.stdout, files, sorted(os.listdir(varlib)))
+
+    def result(self, run, suffix):
+        """The content of the run's only result file, named tick digits + suffix."""
+        names = list(run.files)
+        self.f.equal(1, len(names), f"number of result files ({names})")
+        pattern = re.compile(r"-?[0-9]+" + re.escape(suffix))
+        matching = [n for n in names if pattern.fullmatch(n)]
+        self.f.expect(len(matching) == 1, f"no result file named <tick>{suffix} in {names}")
+        return run.files[matching[0]] if matching else None
+
+    # --- the tree ---------------------------------------------------------
+    def p(self, *parts):
+        return os.path.join(self.mnt, *parts)
+
+    def build_tree(self):
+        m = self.p
+        for d in ["sub", "dirbad", "Norvane", "tgt", "junc", "loop", ".NTFS-3G"]:
+            os.mkdir(m(d))
+        for name, value in [("bad.exe", 0x3127), ("good.txt", 0x20), ("near.dll", 0x3126),
+                            ("sub/deep.sys", 0x3127), ("dirbad/plain.txt", 0x20),
+                            ("Norvane/x.txt", 0x21), ("tgt/t.exe", 0x3127)]:
+            with open(m(name), "wb") as f:
+                f.write(b"x")
+            set_word(m(name), value)
+        set_word(m("dirbad"), 0x3127)
+        # ntfs-3g shows junctions to C:\... as links into .NTFS-3G/C:, which
+        # here leads back to the volume's root.
+        os.symlink(self.mnt, m(".NTFS-3G", "C:"))
+        os.setxattr(m("junc"), REPARSE, JUNCTION_TO_TGT, follow_symlinks=False)
+        os.setxattr(m("loop"), REPARSE, JUNCTION_TO_ROOT, follow_symlinks=False)
+        os.symlink("bad.exe", m("slink"))
+        set_word(m("slink"), 0x3127)
+        self.remount()  # the FUSE cache still has the junctions as directories
+
+    def check_tree(self):
+        """The tree is what the cases below assume."""
+        m = self.p
+        f = self.f
+        f.section = "tree"
+        f.equal(0x3137, word(m("dirbad")), "0x3127 set on a directory reads")
+        for junction in ["junc", "loop"]:
+            f.equal(0x430, word(m(junction)), f"word of the junction {junction}")
+            f.expect(os.path.islink(m(junction)), f"{junction} is not shown as a link")
+        f.expect(os.path.exists(m("junc", "t.exe")), "junc does not lead to tgt")
+        f.expect(os.path.exists(m("loop", "junc")), "loop does not lead to the root")
+        f.equal(0x3127, word(m("slink")), "word of the ntfs-3g link")
+        f.expect(os.path.islink(m("slink")), "slink is not a link")
+
+    # --- cases ------------------------------------------------------------
+    def suspects(self, root):
+        return records((12583, f"{root}/bad.exe"), (12583, f"{root}/slink"),
+                       (12583, f"{root}/sub/deep.sys"), (12583, f"{root}/tgt/t.exe"))
+
+    def everything(self, root):
+        return records((12583, f"{root}/bad.exe"), (32, f"{root}/dirbad/plain.txt"),
+                       (32, f"{root}/good.txt"), (12582, f"{root}/near.dll"),
+                       (33, f"{root}/Norvane/x.txt"), (12583, f"{root}/slink"),
+                       (12583, f"{root}/sub/deep.sys"), (12583, f"{root}/tgt/t.exe"))
+
+    def case_list(self):
+        self.f.section = "list"
+        for typed in [self.mnt, self.mnt + "/"]:
+            run = self.run("list", typed)
+            self.f.equal(self.suspects(self.mnt), self.result(run, "badFiles.txt"),
+                         f"badFiles of list {typed}")
+            self.f.equal(b"", run.stdout, "console of list")
+
+    def case_listall(self):
+        self.f.section = "listall"
+        run = self.run("listall", self.mnt)
+        self.f.equal(self.everything(self.mnt), self.result(run, "allFiles.txt"), "allFiles")
+        self.f.equal(b"", run.stdout, "console of listall")
+        # A file root goes to the rule alone.
+        run = self.run("listall", self.p("near.dll"), self.p("sub"))
+        self.f.equal(records((12582, self.p("near.dll")), (12583, self.p("sub/deep.sys"))),
+                     self.result(run, "allFiles.txt"), "allFiles of a file root and a folder")
+
+    def case_fixed_drives(self):
+        self.f.section = "fixed drives"
+        run = self.run("list")
+        content = self.result(run, "badFiles.txt") or b""
+        lines = content.split(b"\n")
+        self.f.equal(b"", lines[0], "start of badFiles")
+        ours = [line for line in lines[1:] if b", " + os.fsencode(self.mnt + "/") in line]
+        self.f.equal(self.suspects(self.mnt), b"".join(b"\n" + line for line in ours),
+                     "records of the test volume in the fixed-drive list")
+        self.f.equal(b"", run.stdout, "console of the fixed-drive list")
+
+    def case_missing_tool_folder(self):
+        self.f.section = "no tool folder"
+        run = self.run("list", self.mnt, tool_folder=False)
+        pattern = (rb"Could not open file to write results /var/lib/Norvane/Wickline/-?[0-9]+"
+                   rb"badFiles\.txt" + re.escape(self.suspects(self.mnt)))
+        self.f.expect(re.fullmatch(pattern, run.stdout),
+                      f"console without the tool folder: {run.stdout!r}")
+        self.f.equal([], run.varlib_entries, "what the run left in /var/lib")
+
+    def case_read_only(self):
+        self.f.section = "read-only"
+        self.remount(read_only=True)
+        try:
+            run = self.run("repair", self.mnt)
+            m = self.mnt
+            failed = [(12583, f"{m}/bad.exe"), (33, f"{m}/Norvane/x.txt"),
+                      (12583, f"{m}/slink"), (12583, f"{m}/sub/deep.sys"),
+                      (12583, f"{m}/tgt/t.exe")]
+            self.f.equal(records(*failed), self.result(run, "couldNotFix.txt"), "couldNotFix")
+            self.f.equal(b"".join(b"\n FlagsR: %d, File: %s" % (w, os.fsencode(p))
+                                  for w, p in failed), run.stdout, "console of the repair")
+            run = self.run("set", "128", self.p("good.txt"))
+            self.f.equal(WARNING + b"\n Could not set attributes to " + os.fsencode(self.p("good.txt")),
+                         run.stdout, "console of a refused set")
+        finally:
+            self.remount()
+        self.f.equal(0x3127, word(self.p("bad.exe")), "word after the refused repair")
+
+    def case_repair(self):
+        self.f.section = "repair"
+        run = self.run("repair", self.mnt)
+        self.f.equal(b"", self.result(run, "couldNotFix.txt"), "couldNotFix of a good repair")
+        self.f.equal(b"", run.stdout, "console of a good repair")
+        # A repaired ntfs-3g link is a plain file now; the FUSE cache would
+        # still show the link.
+        self.remount()
+        expected = {"bad.exe": 0x80, "slink": 0x80, "sub/deep.sys": 0x80, "tgt/t.exe": 0x80,
+                    "Norvane/x.txt": 0x20, "near.dll": 0x3126, "good.txt": 0x20,
+                    "dirbad": 0x3137, "dirbad/plain.txt": 0x20, "junc": 0x430, "loop": 0x430}
+        for name, value in expected.items():
+            self.f.equal(value, word(self.p(name)), f"word of {name} after repair")
+        run = self.run("list", self.mnt)
+        self.f.equal(b"", self.result(run, "badFiles.txt"), "badFiles after repair")
+        self.f.equal(b"", run.stdout, "console of list after repair")
+
+    def case_set(self):
+        self.f.section = "set"
+        sub_before = word(self.p("sub"))
+        run = self.run("set", "12583", self.p("sub"), self.p("good.txt"))
+        self.f.equal(WARNING + b"\n Attributes 12583 successfully set to " +
+                     os.fsencode(self.p("sub/deep.sys")) +
+                     WARNING + b"\n Attributes 12583 successfully set to " +
+                     os.fsencode(self.p("good.txt")), run.stdout, "console of set")
+        self.f.equal(b"", self.result(run, ""), "the set command's result file")
+        self.f.equal(0x3127, word(self.p("sub/deep.sys")), "word set in the folder")
+        self.f.equal(0x3127, word(self.p("good.txt")), "word set on the file")
+        self.f.equal(sub_before, word(self.p("sub")), "word of the folder named by set")
+
+    def case_deep_tree(self):
+        # On the test folder's own file system: ntfs-3g resolves every path
+        # from the volume's root, so a walk 1,150 levels down takes it hours.
+        self.f.section = "deep tree"
+        top = os.path.join(self.work, "deep")
+        os.mkdir(top)
+        levels = {1, DEPTH // 2, DEPTH}
+        fd = os.open(top, os.O_DIRECTORY)
+        try:
+            for level in range(1, DEPTH + 1):
+                os.mkdir("d", dir_fd=fd)
+                below = os.open("d", os.O_DIRECTORY, dir_fd=fd)
+                os.close(fd)
+                fd = below
+                if level in levels:
+                    os.close(os.open("f", os.O_CREAT | os.O_WRONLY, 0o644, dir_fd=fd))
+        finally:
+            os.close(fd)
+        run = self.run("listall", top, descriptors=64)
+        expected = sorted(b"32, " + os.fsencode(top + "/d" * level + "/f") for level in levels)
+        content = self.result(run, "allFiles.txt") or b""
+        self.f.equal(b"\n", content[:1], "start of allFiles")
+        self.f.equal(expected, sorted(content[1:].split(b"\n")), f"allFiles of a tree {DEPTH} deep")
+        self.f.equal(b"", run.stdout, "console of the deep walk")
+
+    def case_names_not_utf8(self):
+        self.f.section = "bytes"
+        e = os.path.join(self.work, "plain")  # the test folder's file system, not NTFS
+        os.makedirs(os.path.join(e, "sub"))
+        cafe = os.fsencode(e) + b"/caf\xe9.txt"
+        odd = os.fsencode(e) + b"/sub/\xff\xfe"
+        for name, mode in [(cafe, 0o644), (odd, 0o444)]:
+            with open(name, "wb") as f:
+                f.write(b"x")
+            os.chmod(name, mode)
+        os.symlink(b"caf\xe9.txt", os.fsencode(e) + b"/tofile")
+        os.symlink("sub", os.path.join(e, "tosub"))
+
+        run = self.run("listall", e)
+        content = self.result(run, "allFiles.txt") or b""
+        self.f.equal(b"\n", content[:1], "start of allFiles")
+        self.f.equal(sorted([b"32, " + cafe, b"33, " + odd, b"1056, " + os.fsencode(e) + b"/tofile"]),
+                     sorted(content[1:].split(b"\n")), "allFiles of names that are not UTF-8")
+        run = self.run("listall", os.fsencode(e) + b"/tosub")
+        self.f.equal(b"\n33, " + os.fsencode(e) + b"/tosub/\xff\xfe",
+                     self.result(run, "allFiles.txt"), "a root linking to a folder is walked")
+        run = self.run("listall", cafe, tool_folder=False)
+        self.f.expect(re.fullmatch(rb"Could not open file to write results /var/lib/Norvane/Wickline/"
+                                   rb"-?[0-9]+allFiles\.txt" + re.escape(b"\n32, " + cafe), run.stdout),
+                      f"console record of a name that is not UTF-8: {run.stdout!r}")
+
+    def run_all(self):
+        self.build_tree()
+        self.check_tree()
+        for case in [self.case_fixed_drives, self.case_list, self.case_listall,
+                     self.case_missing_tool_folder, self.case_read_only, self.case_repair,
+                     self.case_set, self.case_deep_tree, self.case_names_not_utf8]:
+            before = self.f.count
+            case()
+            print(f"{'ok  ' if self.f.count == before else 'FAIL'} {case.__name__[5:]}")
+
+
+def preconditions():
+    if os.geteuid() != 0:
+        skip("needs root to mount NTFS and to use a private mount namespace")
+    for tool in ["mkntfs", "ntfs-3g", "fusermount", "unshare", "mount"]:
+        if shutil.which(tool) is None:
+            skip(f"{tool} not found (packages ntfs-3g, util-linux)")
+    try:
+        os.close(os.open("/dev/fuse", os.O_RDWR))
+    except OSError as error:
+        skip(f"/dev/fuse cannot be opened: {error.strerror}")
+    if subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        skip("unshare -m is refused here")
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    tavrin = os.path.abspath(sys.argv[1])
+    preconditions()
+
+    def stop(signum, _frame):
+        raise SystemExit(f"stopped by signal {signum}")
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, stop)
+
+    suite = Suite(tavrin)
+    try:
+        os.mkdir(suite.mnt)
+        with open(suite.image, "wb") as f:
+            f.truncate(64 << 20)
+        made = subprocess.run(["mkntfs", "-F", "-Q", "-L", "T", suite.image],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if made.returncode != 0:
+            print(f"FAIL mkntfs: {made.stderr.decode(errors='replace')}")
+            return 1
+        refused = suite.mount()
+        if refused is not None:
+            skip(f"ntfs-3g mount refused: {refused}")
+        suite.run_all()
+    finally:
+        suite.cleanup()
+    if suite.f.count:
+        print(f"{suite.f.count} check(s) failed")
+        return 1
+    print("all checks passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

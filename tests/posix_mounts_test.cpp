@@ -1,0 +1,186 @@
+// Which mounts the Linux program treats as fixed drives, and their types.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/posix_mounts.h"
+#include "platform/posix_platform.h"
+
+namespace tavrin {
+namespace {
+
+TEST(MountField, DecodesTheKernelsOctalEscapes) {
+  EXPECT_EQ("/mnt/my disk", decodeMountField("/mnt/my\\040disk"));
+  EXPECT_EQ("a\tb\nc\\d", decodeMountField("a\\011b\\012c\\134d"));
+  // Not an escape: kept as it is.
+  EXPECT_EQ("x\\", decodeMountField("x\\"));
+  EXPECT_EQ("x\\04", decodeMountField("x\\04"));
+  EXPECT_EQ("x\\089", decodeMountField("x\\089"));
+  EXPECT_EQ("x\\400", decodeMountField("x\\400"));
+  EXPECT_EQ("\xe9", decodeMountField("\\351"));
+}
+
+TEST(MountInfoLine, ReadsEveryFieldAroundTheOptionalOnes) {
+  const auto entry = parseMountInfoLine(
+      "36 35 8:17 / /media/win\\040c rw,noatime shared:1 master:2 - fuseblk /dev/sdb1 "
+      "rw,user_id=0");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(8u, entry->major);
+  EXPECT_EQ(17u, entry->minor);
+  EXPECT_EQ("/", entry->root);
+  EXPECT_EQ("/media/win c", entry->mountPoint);
+  EXPECT_EQ("fuseblk", entry->fsType);
+  EXPECT_EQ("/dev/sdb1", entry->source);
+
+  const auto plain = parseMountInfoLine("45 27 0:40 /sub /tmp/m rw - ntfs3 /tmp/vol\\040a.img rw");
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(0u, plain->major);
+  EXPECT_EQ(40u, plain->minor);
+  EXPECT_EQ("/sub", plain->root);
+  EXPECT_EQ("/tmp/vol a.img", plain->source);
+}
+
+TEST(MountInfoLine, RefusesMalformedLines) {
+  EXPECT_FALSE(parseMountInfoLine(""));
+  EXPECT_FALSE(parseMountInfoLine("36 35 8:17 / /mnt rw shared:1 fuseblk /dev/sdb1 rw"));
+  EXPECT_FALSE(parseMountInfoLine("36 35 817 / /mnt rw - ext4 /dev/sdb1 rw"));
+  EXPECT_FALSE(parseMountInfoLine("36 35 a:1 / /mnt rw - ext4 /dev/sdb1 rw"));
+  EXPECT_FALSE(parseMountInfoLine("36 35 8:1 / /mnt rw -"));
+  EXPECT_FALSE(parseMountInfoLine("36 35 8:1"));
+}
+
+TEST(MountInfo, KeepsTheWellFormedLinesInOrder) {
+  const auto entries = parseMountInfo(
+      "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n"
+      "garbage\n"
+      "\n"
+      "2 1 8:2 / /boot rw - vfat /dev/sda2 rw");
+  ASSERT_EQ(2u, entries.size());
+  EXPECT_EQ("/", entries[0].mountPoint);
+  EXPECT_EQ("/boot", entries[1].mountPoint);
+}
+
+TEST(NtfsVolumes, EachWholeVolumeOnceInMountOrder) {
+  const auto mounts = parseMountInfo(
+      "1 0 254:0 / / rw - ext4 /dev/vda rw\n"
+      "2 1 8:3 /Users /home/win rw - ntfs3 /dev/sda3 rw\n"  // a subfolder bound first
+      "3 1 8:3 / /mnt/c rw - ntfs3 /dev/sda3 rw\n"
+      "4 1 8:3 / /mnt/again rw - ntfs3 /dev/sda3 rw\n"      // same volume again
+      "5 1 0:41 / /mnt/sshfs rw - fuse.sshfs host:/ rw\n"
+      "6 1 0:40 / /mnt/img rw - fuse /tmp/vol.img rw\n"
+      "7 1 0:42 / /mnt/other rw - fuse other rw\n"
+      "8 1 8:17 / /media/usb rw - fuseblk /dev/sdb1 rw\n"
+      "9 1 8:18 / /mnt/old rw - ntfs /dev/sdb2 rw\n"
+      "10 1 0:43 / /mnt/named rw - fuse.ntfs-3g /dev/sdc1 rw\n"
+      "11 1 8:33 / /mnt/NTFS rw - NTFS3 /dev/sdc1 rw\n");
+  std::vector<std::string> asked;
+  const auto volumes = selectNtfsVolumes(mounts, [&](const std::string& mountPoint) {
+    asked.push_back(mountPoint);
+    return mountPoint != "/mnt/other";
+  });
+  std::vector<std::string> points;
+  for (const MountEntry& volume : volumes) points.push_back(volume.mountPoint);
+  EXPECT_EQ((std::vector<std::string>{"/mnt/c", "/mnt/img", "/media/usb", "/mnt/old",
+                                      "/mnt/named"}),
+            points);
+  // Only FUSE mounts need a look at their root.
+  EXPECT_EQ((std::vector<std::string>{"/mnt/img", "/mnt/other", "/media/usb", "/mnt/named"}),
+            asked);
+}
+
+// A fake /sys with one removable and one fixed disk, each with a partition.
+class FakeSysfs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/tavrin-sysfs-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(name));
+    root_ = name;
+    makeDisk("sdb", "8:16", "8:17", "1\n");
+    makeDisk("sda", "8:0", "8:1", "0\n");
+  }
+  void TearDown() override {
+    const std::string command = "rm -rf '" + root_ + "'";
+    ASSERT_EQ(0, system(command.c_str()));
+  }
+
+  void makeDisk(const std::string& disk, const std::string& diskDev, const std::string& partDev,
+                const std::string& removable) {
+    const std::string devices = root_ + "/devices/pci0/block/" + disk;
+    const std::string part = devices + "/" + disk + "1";
+    for (const std::string& dir : {root_ + "/dev", root_ + "/dev/block", root_ + "/block",
+                                   root_ + "/devices", root_ + "/devices/pci0",
+                                   root_ + "/devices/pci0/block", devices, part}) {
+      mkdir(dir.c_str(), 0755);
+    }
+    std::ofstream(devices + "/removable") << removable;
+    std::ofstream(part + "/partition") << "1\n";
+    ASSERT_EQ(0, symlink(("../../devices/pci0/block/" + disk).c_str(),
+                         (root_ + "/dev/block/" + diskDev).c_str()));
+    ASSERT_EQ(0, symlink(("../../devices/pci0/block/" + disk + "/" + disk + "1").c_str(),
+                         (root_ + "/dev/block/" + partDev).c_str()));
+    ASSERT_EQ(0, symlink(("../devices/pci0/block/" + disk).c_str(),
+                         (root_ + "/block/" + disk).c_str()));
+  }
+
+  static MountEntry volume(unsigned major, unsigned minor, std::string source = "/dev/none") {
+    MountEntry entry;
+    entry.major = major;
+    entry.minor = minor;
+    entry.root = "/";
+    entry.source = std::move(source);
+    return entry;
+  }
+
+  std::string root_;
+};
+
+TEST_F(FakeSysfs, RemovableWhenTheDiskOfThePartitionIsRemovable) {
+  EXPECT_EQ(DRIVE_REMOVABLE, driveTypeOf(volume(8, 17), root_));
+  EXPECT_EQ(DRIVE_REMOVABLE, driveTypeOf(volume(8, 16), root_));  // a disk without partitions
+  EXPECT_EQ(DRIVE_FIXED, driveTypeOf(volume(8, 1), root_));
+  EXPECT_EQ(DRIVE_FIXED, driveTypeOf(volume(8, 0), root_));
+}
+
+TEST_F(FakeSysfs, ImagesAndUnknownDevicesAreFixed) {
+  EXPECT_EQ(DRIVE_FIXED, driveTypeOf(volume(0, 40, root_ + "/block/sdb/removable"), root_));
+  EXPECT_EQ(DRIVE_FIXED, driveTypeOf(volume(0, 40), root_));
+  std::remove((root_ + "/devices/pci0/block/sdb/removable").c_str());
+  EXPECT_EQ(DRIVE_FIXED, driveTypeOf(volume(8, 17), root_));
+}
+
+TEST_F(FakeSysfs, PlatformListsVolumeRootsAndTheirTypes) {
+  const std::string mountInfo = root_ + "/mountinfo";
+  std::ofstream(mountInfo) << "1 0 254:0 / / rw - ntfs3 /dev/vda rw\n"
+                              "2 1 8:1 / /mnt/win\\040c rw - ntfs3 /dev/sda1 rw\n"
+                              "3 1 8:17 / /media/u/\\351 rw - ntfs /dev/sdb1 rw\n"
+                              "4 1 8:1 / /mnt/twice rw - ntfs3 /dev/sda1 rw\n";
+  PosixPlatform platform({mountInfo, root_});
+  EXPECT_EQ((std::vector<std::wstring>{L"/", L"/mnt/win c/", L"/media/u/\xDCE9/"}),
+            platform.logicalDriveStrings());
+  EXPECT_EQ(DRIVE_FIXED, platform.getDriveType(L"/mnt/win c/"));
+  EXPECT_EQ(DRIVE_REMOVABLE, platform.getDriveType(L"/media/u/\xDCE9/"));
+  EXPECT_EQ(DRIVE_NO_ROOT_DIR, platform.getDriveType(L"/mnt/win c"));
+  EXPECT_EQ(DRIVE_NO_ROOT_DIR, platform.getDriveType(L"/mnt/twice/"));
+  EXPECT_EQ(DRIVE_NO_ROOT_DIR, platform.getDriveType(L"/elsewhere/"));
+}
+
+TEST_F(FakeSysfs, TypeOfARootAskedBeforeTheListIsRead) {
+  const std::string mountInfo = root_ + "/mountinfo";
+  std::ofstream(mountInfo) << "3 1 8:17 / /media/usb rw - ntfs3 /dev/sdb1 rw\n";
+  PosixPlatform platform({mountInfo, root_});
+  EXPECT_EQ(DRIVE_REMOVABLE, platform.getDriveType(L"/media/usb/"));
+}
+
+TEST(NativeDrives, NoMountTableNoDrives) {
+  PosixPlatform platform({"/nonexistent/mountinfo", "/nonexistent"});
+  EXPECT_TRUE(platform.logicalDriveStrings().empty());
+  EXPECT_EQ(DRIVE_NO_ROOT_DIR, platform.getDriveType(L"/"));
+}
+
+}  // namespace
+}  // namespace tavrin
