@@ -187,15 +187,26 @@ TEST_F(PosixFolder, NamesThatAreNotUtf8SurviveTheRoundTrip) {
   EXPECT_EQ(0x20u, platform_.getFileAttributes(toWide(dir_) + L"/" + toWide(name)));
 }
 
-TEST_F(PosixFolder, ListingHoldsNoDescriptor) {
-  for (const char* name : {"a", "b", "c"}) mkdir(at(name).c_str(), 0755);
+// However deep the walk, only the innermost listing's directory is open, and
+// an entry of it is read through that descriptor: the same word either way.
+TEST_F(PosixFolder, NestedListingsHoldOneDescriptor) {
+  for (const char* name : {"a", "a/b", "a/b/c"}) mkdir(at(name).c_str(), 0755);
+  makeFile("a/b/file", 0444);
   const size_t before = openDescriptors();
-  FindEntry first;
-  FindEntry second;
-  auto outer = platform_.findFirstFile(toWide(dir_) + L"/*", first);
-  auto inner = platform_.findFirstFile(wideAt("a/*"), second);
-  ASSERT_NE(nullptr, outer);
-  ASSERT_NE(nullptr, inner);
+  {
+    FindEntry entry;
+    auto outer = platform_.findFirstFile(toWide(dir_) + L"/*", entry);
+    auto middle = platform_.findFirstFile(wideAt("a/*"), entry);
+    auto inner = platform_.findFirstFile(wideAt("a/b/*"), entry);
+    ASSERT_NE(nullptr, outer);
+    ASSERT_NE(nullptr, middle);
+    ASSERT_NE(nullptr, inner);
+    EXPECT_EQ(before + 1, openDescriptors());
+    EXPECT_EQ(0x21u, platform_.getFileAttributes(wideAt("a/b/file")));
+    inner.reset();
+    EXPECT_EQ(before + 1, openDescriptors());
+    EXPECT_EQ(0x21u, platform_.getFileAttributes(wideAt("a/b/file")));
+  }
   EXPECT_EQ(before, openDescriptors());
 }
 

@@ -73,9 +73,10 @@ uint32_t readDerivedAttributes(const char* path) {
   return derivedAttributes(status.st_mode, targetIsDirectory);
 }
 
-bool keepsNtfsWords(const char* path) {
-  uint32_t attributes = 0;
-  return readNtfsAttributes(path, attributes) || (errno != ENOTSUP && errno != EOPNOTSUPP);
+bool keepsNtfsWords(int directory) {
+  unsigned char value[8];
+  return fgetxattr(directory, NTFS_ATTRIBUTE_NAME, value, sizeof value) >= 0 ||
+         (errno != ENOTSUP && errno != EOPNOTSUPP);
 }
 
 bool writeAttributes(const char* path, uint32_t attributes) {

@@ -29,9 +29,9 @@ uint32_t readAttributes(const char* path);
 // keep no NTFS words: one system call less per file.
 uint32_t readDerivedAttributes(const char* path);
 
-// False when the file system of `path` keeps no NTFS words at all (as
-// opposed to this one file having none).
-bool keepsNtfsWords(const char* path);
+// False when the file system of the open `directory` keeps no NTFS words at
+// all (as opposed to this one directory having none).
+bool keepsNtfsWords(int directory);
 
 // Writes the NTFS word of `path` itself. False where the file system has
 // no such word or refuses the change.

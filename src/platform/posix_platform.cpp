@@ -1,11 +1,13 @@
 #include "platform/posix_platform.h"
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 
 #include "platform/posix_attributes.h"
 #include "platform/posix_fd.h"
@@ -32,34 +34,20 @@ bool writeAll(int fd, std::string_view bytes) {
 
 }  // namespace
 
-// A directory read completely when the search starts: no descriptor stays
-// open while the walk recurses, so a deep tree cannot exhaust descriptors.
-// Entries are packed as type byte, name, NUL, so a listing costs its names
-// and two bytes per entry. It lives within the walk, so within its platform.
+// A directory read completely when the search starts: only the innermost
+// listing's directory stays open while the walk recurses, so a deep tree
+// cannot exhaust descriptors. Entries are packed as type byte, name, NUL, so a
+// listing costs its names and two bytes per entry.
 class PosixDirectorySearch final : public DirectorySearch {
  public:
-  PosixDirectorySearch(std::vector<PosixPlatform::Listing>& listings, std::string directory,
-                       std::string listing)
-      : listings_(listings),
-        path_(std::move(directory)),
-        directoryLength_(path_.size()),
-        listing_(std::move(listing)) {}
+  PosixDirectorySearch(PosixPlatform& platform, std::string directory, std::string listing)
+      : platform_(platform), path_(std::move(directory)), listing_(std::move(listing)) {}
 
-  ~PosixDirectorySearch() override {
-    for (auto it = listings_.end(); it != listings_.begin();) {
-      if ((--it)->search == this) {
-        listings_.erase(it);
-        break;
-      }
-    }
-  }
+  ~PosixDirectorySearch() override { platform_.endListing(this); }
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
   PosixDirectorySearch& operator=(const PosixDirectorySearch&) = delete;
 
-  // Makes this listing the one whose files are asked about next.
-  void announce(bool ntfsWords) {
-    listings_.push_back({this, path_.substr(0, directoryLength_), ntfsWords});
-  }
+  const std::string& directory() const { return path_; }
 
   bool next(FindEntry& entry) override {
     if (cursor_ >= listing_.size()) return false;
@@ -71,19 +59,18 @@ class PosixDirectorySearch final : public DirectorySearch {
     if (type == DT_DIR || type == DT_REG) {
       entry.attributes = type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     } else {
-      path_.resize(directoryLength_);
-      path_ += name;
-      entry.attributes = entryAttributes(type, path_.c_str());
+      entryPath_.assign(path_).append(name);
+      entry.attributes = entryAttributes(type, platform_.systemPath(entryPath_));
     }
     entry.name = toWide(name);
     return true;
   }
 
  private:
-  std::vector<PosixPlatform::Listing>& listings_;
-  std::string path_;  // the directory, then the entry being looked at
-  size_t directoryLength_;
+  PosixPlatform& platform_;
+  std::string path_;  // the directory, ending with "/"
   std::string listing_;
+  std::string entryPath_;
   size_t cursor_ = 0;
 };
 
@@ -117,42 +104,114 @@ std::wstring volumeRoot(const std::string& mountPoint) {
 }
 
 PosixPlatform::PosixPlatform(PosixSystemFiles files, int consoleFd)
-    : files_(std::move(files)), consoleFd_(consoleFd), consoleIsTerminal_(isatty(consoleFd) == 1) {}
+    : files_(std::move(files)),
+      consoleFd_(consoleFd),
+      consoleIsTerminal_(isatty(consoleFd) == 1),
+      procFds_(access("/proc/self/fd", X_OK) == 0) {}
 
 PosixPlatform::~PosixPlatform() { flushConsole(); }
 
-const char* PosixPlatform::bytesOf(const std::wstring& path) {
+const std::string& PosixPlatform::bytesOf(const std::wstring& path) {
   pathBytes_.clear();
   appendBytes(pathBytes_, path);
-  return pathBytes_.c_str();
+  return pathBytes_;
 }
 
-// A file of the directory being walked, on a file system without NTFS words
-// (ext4, tmpfs): straight to the derived word. Only a file mounted on its own
-// in such a directory could have another file system; none is expected.
-uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
-  const char* bytes = bytesOf(path);
-  if (!listings_.empty()) {
-    const Listing& current = listings_.back();
-    if (!current.ntfsWords && pathBytes_.starts_with(current.directory) &&
-        pathBytes_.find('/', current.directory.size()) == std::string::npos) {
-      return readDerivedAttributes(bytes);
-    }
+// An entry of the directory being listed is named through that directory's
+// descriptor: one lookup instead of one per level of its path. On ntfs-3g
+// that is what keeps a deep tree fast, since each level of an absolute path
+// is asked of the volume again once the kernel's cache of it has expired. A
+// path too long for the system stays absolute, so the system refuses it.
+const char* PosixPlatform::systemPath(const std::string& path, bool* inListing) {
+  if (inListing) *inListing = false;
+  if (listings_.empty() || path.size() >= PATH_MAX) return path.c_str();
+  const std::string& directory = listings_.back().directory;
+  if (path.size() <= directory.size() || !path.starts_with(directory) ||
+      path.find('/', directory.size()) != std::string::npos) {
+    return path.c_str();
   }
-  return readAttributes(bytes);
+  if (inListing) *inListing = true;
+  if (!current_.valid()) return path.c_str();
+  viaCurrent_.resize(viaCurrentPrefix_);
+  viaCurrent_.append(path, directory.size());
+  return viaCurrent_.c_str();
+}
+
+void PosixPlatform::setCurrentDirectory(UniqueFd directory) {
+  current_ = procFds_ ? std::move(directory) : UniqueFd();
+  viaCurrent_ = current_.valid() ? "/proc/self/fd/" + std::to_string(current_.get()) + "/" : "";
+  viaCurrentPrefix_ = viaCurrent_.size();
+}
+
+// The walk ends listings innermost first: the one around it becomes current
+// again, reached through ".." and checked to be the same directory.
+void PosixPlatform::endListing(const void* search) {
+  for (auto it = listings_.end(); it != listings_.begin();) {
+    if ((--it)->search != search) continue;
+    const bool innermost = it + 1 == listings_.end();
+    listings_.erase(it);
+    if (!innermost) return;
+    break;
+  }
+  if (listings_.empty()) {
+    setCurrentDirectory(UniqueFd());
+    return;
+  }
+  const Listing& outer = listings_.back();
+  UniqueFd parent;
+  if (current_.valid()) {
+    parent = UniqueFd(openat(current_.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  struct stat status {};
+  if (!parent.valid() || fstat(parent.get(), &status) != 0 || status.st_dev != outer.device ||
+      status.st_ino != outer.inode) {
+    parent = UniqueFd(open(outer.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  setCurrentDirectory(std::move(parent));
+}
+
+uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
+  bool inListing = false;
+  const char* name = systemPath(bytesOf(path), &inListing);
+  // A file of a directory whose file system keeps no NTFS words (ext4,
+  // tmpfs): straight to the derived word. Only a file mounted on its own in
+  // such a directory could have another file system; none is expected.
+  if (inListing && !listings_.back().ntfsWords) return readDerivedAttributes(name);
+  return readAttributes(name);
 }
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
-  return writeAttributes(bytesOf(path), attributes);
+  return writeAttributes(systemPath(bytesOf(path)), attributes);
 }
 
 std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring& pattern,
                                                                FindEntry& first) {
   std::string directory = toBytes(pattern);
   if (!directory.empty() && directory.back() == '*') directory.pop_back();
+  // A subdirectory of the current listing is opened through it, never
+  // through a link that took its place; a root as the system finds it.
+  UniqueFd fd;
+  bool inListing = false;
+  if (directory.size() > 1 && directory.back() == '/') {
+    directory.pop_back();
+    const char* name = systemPath(directory, &inListing);
+    directory += '/';
+    if (inListing && current_.valid()) {
+      fd = UniqueFd(openat(current_.get(), name + viaCurrentPrefix_,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+  }
+  if (!inListing || !current_.valid()) {
+    fd = UniqueFd(open(directory.empty() ? "." : directory.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  if (!fd.valid()) return nullptr;
+  struct stat status {};
+  if (fstat(fd.get(), &status) != 0) return nullptr;
+
   std::string listing;
   {
-    const std::unique_ptr<DIR, DirCloser> dir(opendir(directory.empty() ? "." : directory.c_str()));
+    const std::unique_ptr<DIR, DirCloser> dir(fdopendir(dup(fd.get())));
     if (!dir) return nullptr;
     // A read error ends the listing like its end; what was read stays.
     while (const dirent* entry = readdir(dir.get())) {
@@ -163,10 +222,10 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   }
   listing.shrink_to_fit();
   if (listing.empty()) return nullptr;
-  const bool ntfsWords = keepsNtfsWords(directory.empty() ? "." : directory.c_str());
-  auto search =
-      std::make_unique<PosixDirectorySearch>(listings_, std::move(directory), std::move(listing));
-  search->announce(ntfsWords);
+  const bool ntfsWords = keepsNtfsWords(fd.get());
+  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(directory), std::move(listing));
+  listings_.push_back({search.get(), search->directory(), ntfsWords, status.st_dev, status.st_ino});
+  setCurrentDirectory(std::move(fd));
   search->next(first);
   return search;
 }
@@ -230,7 +289,7 @@ void PosixPlatform::flushConsole() {
 }
 
 std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& path) {
-  UniqueFd file(open(bytesOf(path), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  UniqueFd file(open(bytesOf(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!file.valid()) return nullptr;
   return std::make_unique<PosixResultFile>(std::move(file));
 }

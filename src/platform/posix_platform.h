@@ -1,10 +1,13 @@
 // The platform of the Linux program: POSIX calls on mounted NTFS volumes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix_fd.h"
 #include "platform/posix_mounts.h"
 
 namespace tavrin {
@@ -43,6 +46,8 @@ class PosixPlatform final : public Platform {
     const void* search;
     std::string directory;  // ends with "/"
     bool ntfsWords;
+    dev_t device;
+    ino_t inode;
   };
   friend class PosixDirectorySearch;
 
@@ -51,7 +56,10 @@ class PosixPlatform final : public Platform {
     MountEntry mount;
   };
 
-  const char* bytesOf(const std::wstring& path);
+  const std::string& bytesOf(const std::wstring& path);
+  const char* systemPath(const std::string& path, bool* inListing = nullptr);
+  void setCurrentDirectory(UniqueFd directory);
+  void endListing(const void* search);
   void readVolumes();
   void flushConsole();
 
@@ -62,6 +70,12 @@ class PosixPlatform final : public Platform {
   std::string pathBytes_;  // the last path handed to the system, reused per call
   std::vector<Volume> volumes_;
   std::vector<Listing> listings_;  // innermost last
+  // The innermost listing's directory, the one descriptor the walk holds,
+  // and the prefix that names its entries through it.
+  UniqueFd current_;
+  std::string viaCurrent_;
+  size_t viaCurrentPrefix_ = 0;
+  bool procFds_;
 };
 
 // The root under which a mount point is walked: the mount point and "/".
