@@ -1,0 +1,25 @@
+# tavrin.exe: Win32 platform, entry, manifest and version resource.
+enable_language(RC)
+
+set(TAVRIN_MANIFEST ${CMAKE_CURRENT_LIST_DIR}/tavrin.manifest)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/tavrin.rc ${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc @ONLY)
+set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc PROPERTIES
+  OBJECT_DEPENDS ${TAVRIN_MANIFEST})
+
+add_executable(tavrin
+  ${CMAKE_CURRENT_LIST_DIR}/win32_main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_platform.cpp
+  ${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc)
+target_link_libraries(tavrin PRIVATE tavrin_core shell32)
+target_compile_definitions(tavrin PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
+
+if(MSVC)
+  # The manifest comes from the resource; the linker must not add its own.
+  target_link_options(tavrin PRIVATE /MANIFEST:NO)
+  set_property(TARGET tavrin tavrin_core PROPERTY
+    MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+else()
+  # One self-contained exe: no MinGW runtime DLLs beside it.
+  target_compile_options(tavrin PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-municode>)
+  target_link_options(tavrin PRIVATE -municode -static -static-libgcc -static-libstdc++)
+endif()

@@ -1,0 +1,594 @@
+#!/usr/bin/env python3
+"""End-to-end checks of tavrin.exe under Wine, one case per CTest test.
+
+    wine_suite.py --state DIR --exe tavrin.exe CASE
+
+CASE "setup" makes the prefix and starts its server, "shutdown" stops the
+server; every other case checks one behaviour, byte for byte where there is
+output. Exit 0 passes, 1 fails, 77 skips (with a one-line reason).
+"""
+
+import argparse
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+from wineprefix import PrefixError, WinePrefix
+
+SKIP = 77
+
+USAGE = (
+    "\n\ttavrin.exe list [path]"
+    "\n\t\t- lits all attributes for all files form each drive"
+    "\n\t\t- saves output to output.txt"
+    "\n\t\t- if you add a path, only files in that folder will be processed"
+    "\n\n\ttavrin.exe repair [path]"
+    "\n\t\t- repairs all attributes for all files form each drive"
+    "\n\t\t- if it fails, output is saved to notRepaired.txt"
+    "\n\t\t- if you add a path, only files in that folder will be processed"
+    "\n\t\t- repair means removing the following attributes:"
+    "\n\tle trec aici"
+    "\n\n\ttavrin.exe set DWORD path >>testing purpose only"
+    "\n\n\ttavrin.exe listall [path] >>testing purpose only"
+)
+TOOL_FOLDER = "C:\\ProgramData\\Norvane\\Wickline"
+WARNING = "\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
+
+
+class Skip(Exception):
+    pass
+
+
+def crlf(text):
+    """What the program writes for `text`: UTF-8, line feeds as CRLF."""
+    return text.replace("\n", "\r\n").encode("utf-8")
+
+
+def records(*pairs):
+    return "".join("\n%d, %s" % (word, path) for word, path in pairs)
+
+
+def expect_equal(what, actual, expected):
+    if actual != expected:
+        raise AssertionError("%s differs\n  expected: %r\n  actual:   %r" % (what, expected, actual))
+
+
+class Suite:
+    def __init__(self, wine, exe):
+        self.wine = wine
+        self.exe = Path(exe).resolve()
+        self.tool_folder = wine.unix_path(TOOL_FOLDER)
+        self.cleanups = []
+
+    # -- helpers -----------------------------------------------------------
+
+    def tavrin(self, *args):
+        """Runs tavrin.exe; returns its standard output. Exit code must be 0."""
+        rc, out, err = self.wine.run(self.exe, args)
+        if rc != 0:
+            raise AssertionError(
+                "tavrin.exe %s exited with %d; stderr: %r" % (" ".join(args), rc, err[-2000:])
+            )
+        return out
+
+    def tree(self, root, files):
+        r"""Makes a fresh C:\t\<root> with `files`: relative path -> bytes, or
+        None for a directory. Returns its Windows path."""
+        path = "C:\\t\\" + root
+        unix = self.wine.unix_path(path)
+        if unix.exists():
+            subprocess.run(["chattr", "-R", "-i", str(unix)], capture_output=True)
+            shutil.rmtree(unix)
+        unix.mkdir(parents=True)
+        for name, content in files.items():
+            target = unix.joinpath(*name.split("\\"))
+            if content is None:
+                target.mkdir(parents=True, exist_ok=True)
+            else:
+                target.parent.mkdir(parents=True, exist_ok=True)
+                target.write_bytes(content)
+        return path
+
+    def unix(self, windows_path):
+        return self.wine.unix_path(windows_path)
+
+    def fresh_tool_folder(self):
+        if self.tool_folder.exists():
+            shutil.rmtree(self.tool_folder)
+        self.tool_folder.mkdir(parents=True)
+
+    def only_result(self, name_pattern):
+        """The one result file of the run; its name must match `name_pattern`."""
+        names = sorted(p.name for p in self.tool_folder.iterdir())
+        if len(names) != 1 or not re.fullmatch(name_pattern, names[0]):
+            raise AssertionError("expected one result file like %s, found %r" % (name_pattern, names))
+        return names[0], (self.tool_folder / names[0]).read_bytes()
+
+    def no_result(self):
+        names = sorted(p.name for p in self.tool_folder.iterdir())
+        expect_equal("result files", names, [])
+
+    def read_only(self, windows_path):
+        os.chmod(self.unix(windows_path), 0o444)
+
+    def hidden_system(self, windows_path):
+        """Word 0x26: hidden and system as Wine keeps them."""
+        try:
+            os.setxattr(self.unix(windows_path), "user.DOSATTRIB", b"0x6")
+        except OSError as e:
+            raise Skip("user xattrs are not supported here (%s)" % e.strerror)
+
+    def immutable(self, windows_path):
+        """Makes the file refuse every attribute change, even for root."""
+        unix = str(self.unix(windows_path))
+        if not shutil.which("chattr"):
+            raise Skip("chattr is not installed")
+        proc = subprocess.run(["chattr", "+i", unix], capture_output=True)
+        if proc.returncode != 0:
+            raise Skip("chattr +i is refused here: " + proc.stderr.decode(errors="replace").strip())
+        self.cleanups.append(lambda: subprocess.run(["chattr", "-i", unix], capture_output=True))
+
+    def listall(self, *roots):
+        """The allFiles records of a listall over `roots`, as text."""
+        self.fresh_tool_folder()
+        expect_equal("listall console", self.tavrin("listall", *roots), b"")
+        _, content = self.only_result(r"-?\d+allFiles\.txt")
+        text = content.decode("utf-8")
+        if text.count("\n") != text.count("\r\n"):
+            raise AssertionError("a line end that is not CRLF in %r" % content[:200])
+        return text.replace("\r\n", "\n")
+
+    # -- cases -------------------------------------------------------------
+
+    def case_usage(self):
+        self.fresh_tool_folder()
+        expected = crlf(USAGE)
+        for args in ([], ["/?"], ["/help"], ["-help"], ["frobnicate"], ["LIST"], ["-?"], ["list2"]):
+            expect_equal("usage for %r" % args, self.tavrin(*args), expected)
+        # A usage request or an unknown word never creates a result file.
+        self.no_result()
+
+    def case_list(self):
+        root = self.tree("list", {"a.txt": b"a", "ro.txt": b"r", ".dot": b"d", "hs.txt": b"h",
+                                  "sub\\b.txt": b"b"})
+        self.read_only(root + "\\ro.txt")
+        self.hidden_system(root + "\\hs.txt")
+        self.fresh_tool_folder()
+        # Wine cannot produce the suspect word: nothing matches, and the
+        # file is still created, empty.
+        expect_equal("list console", self.tavrin("list", root), b"")
+        _, content = self.only_result(r"-?\d+badFiles\.txt")
+        expect_equal("badFiles content", content, b"")
+
+    def case_listall(self):
+        root = self.tree("la", {"a.txt": b"a", "ro.txt": b"r", ".dot": b"d", "hs.txt": b"h",
+                                "sub\\b.txt": b"b", "sub\\deeper\\c.txt": b"c", "z.txt": b"z",
+                                "empty": None})
+        self.read_only(root + "\\ro.txt")
+        self.hidden_system(root + "\\hs.txt")
+        # Wine lists a folder sorted without regard to case; a subfolder's
+        # whole tree comes where the subfolder is met.
+        tree_records = records(
+            (34, root + "\\.dot"),
+            (32, root + "\\a.txt"),
+            (38, root + "\\hs.txt"),
+            (33, root + "\\ro.txt"),
+            (32, root + "\\sub\\b.txt"),
+            (32, root + "\\sub\\deeper\\c.txt"),
+            (32, root + "\\z.txt"),
+        )
+        expect_equal("listall of a tree", self.listall(root), tree_records)
+
+        # Roots in command-line order, each as typed: a file root, a trailing
+        # backslash, a relative root (the current folder is C:\), a root that
+        # does not exist, and the same root twice.
+        got = self.listall(root + "\\ro.txt", root + "\\sub\\", "t\\la\\sub\\deeper",
+                           root + "\\nothing-here", root + "\\z.txt", root + "\\z.txt")
+        expect_equal("listall of several roots", got, records(
+            (33, root + "\\ro.txt"),
+            (32, root + "\\sub\\b.txt"),
+            (32, root + "\\sub\\deeper\\c.txt"),
+            (32, "t\\la\\sub\\deeper\\c.txt"),
+            (32, root + "\\z.txt"),
+            (32, root + "\\z.txt"),
+        ))
+
+    def case_fixed_drives(self):
+        # The prefix has every drive letter in use; C: and Z: are fixed.
+        root = self.tree("fixed", {"marker.txt": b"m", "sub\\in.txt": b"i"})
+        self.fresh_tool_folder()
+        expect_equal("listall console", self.tavrin("listall"), b"")
+        name, content = self.only_result(r"-?\d+allFiles\.txt")
+        lines = content.decode("utf-8").split("\r\n")
+        expect_equal("first line", lines[0], "")
+        bad = [l for l in lines[1:] if not re.fullmatch(r"-?\d+, [CZ]:\\[^\\].*", l)]
+        if bad:
+            raise AssertionError("records not under C:\\ or Z:\\: %r" % bad[:5])
+        for wanted in ("32, %s\\marker.txt" % root, "32, %s\\sub\\in.txt" % root,
+                       # the run's own result file is a file like any other
+                       "32, %s\\%s" % (TOOL_FOLDER, name),
+                       # the last fixed drive of a list longer than 100 characters
+                       "32, Z:\\onz.txt"):
+            if wanted not in lines:
+                raise AssertionError("missing record %r" % wanted)
+        if lines[-1] != "32, Z:\\onz.txt":
+            raise AssertionError("Z: is not walked after C:")
+        for unwanted in (root, root + "\\sub"):
+            if any(l.endswith(", " + unwanted) for l in lines):
+                raise AssertionError("a directory was recorded: %r" % unwanted)
+        # The other drives are readable: the fixed-drive form left them out by type.
+        for drive, file in (("A", "onfloppy.txt"), ("D", "oncd.txt"), ("Y", "onnet.txt")):
+            expect_equal("listall %s:\\" % drive, self.listall(drive + ":\\"),
+                         "\n32, %s:\\%s" % (drive, file))
+
+    def case_no_overwrite(self):
+        # Every name the run can pick already exists, as a file or as a link:
+        # it must use none of them, neither truncating nor writing through.
+        root = self.tree("keep", {"walk\\a.txt": b"a"})
+        target = self.unix(root) / "target"
+        target.write_bytes(b"keep")
+
+        def now():
+            return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+
+        # Wine's tick count against this clock, from the name a set run picks.
+        self.fresh_tool_folder()
+        before = now()
+        self.tavrin("set", "0", root + "\\nothing")
+        offset = int(self.only_result(r"\d+")[0]) - before
+        # Thousands of names are made in a hurry: on a memory file system
+        # where there is one.
+        shm = Path("/dev/shm")
+        if shm.is_dir() and os.access(shm, os.W_OK):
+            fast = Path(tempfile.mkdtemp(prefix="tavrin-names-", dir=shm))
+            shutil.rmtree(self.tool_folder)
+            self.tool_folder.symlink_to(fast)
+
+            def restore():
+                self.tool_folder.unlink()
+                self.tool_folder.mkdir()
+                shutil.rmtree(fast)
+            self.cleanups.append(restore)
+        else:
+            self.fresh_tool_folder()
+        first = now() + offset - 1000
+        tick = first
+        while tick < now() + offset + 3000:  # stay well ahead of the clock
+            taken = self.tool_folder / ("%dallFiles.txt" % tick)
+            if tick % 2:
+                taken.symlink_to(target)
+            else:
+                taken.write_bytes(b"keep")
+            tick += 1
+        out = self.tavrin("listall", root + "\\walk")
+        match = re.fullmatch(rb"Could not open file to write results (.*?)\r\n32, (.*)", out)
+        if not match:
+            created = sorted(p.name for p in self.tool_folder.iterdir()
+                             if not re.fullmatch(r"\d+allFiles\.txt", p.name)
+                             or not first <= int(p.name[:-12]) < tick)
+            if created:
+                raise Skip("the run's tick fell outside the names made (made %s)" % created)
+            raise AssertionError("unexpected console %r" % out[:300])
+        path = match.group(1).decode("utf-8")
+        expect_equal("record", match.group(2).decode("utf-8"), root + "\\walk\\a.txt")
+        name = re.fullmatch(re.escape(TOOL_FOLDER) + r"\\(\d+allFiles\.txt)", path).group(1)
+        expect_equal("link target", target.read_bytes(), b"keep")
+        expect_equal("existing name", os.readlink(self.tool_folder / name) if int(name[:-12]) % 2
+                     else (self.tool_folder / name).read_bytes(),
+                     str(target) if int(name[:-12]) % 2 else b"keep")
+
+    def case_links(self):
+        root = self.tree("links", {"a.txt": b"a", "target\\in.txt": b"i"})
+        unix = self.unix(root)
+        (unix / "dirlink").symlink_to("target")  # a reparse-point directory (0x410)
+        (unix / "filelink").symlink_to("a.txt")
+        (unix / "dangling").symlink_to("nowhere")
+        expect_equal("listall over links", self.listall(root), records(
+            (32, root + "\\a.txt"),
+            (32, root + "\\filelink"),
+            (32, root + "\\target\\in.txt"),
+        ))
+        # Given as a root, the linked directory is walked.
+        expect_equal("listall of a linked root", self.listall(root + "\\dirlink"),
+                     records((32, root + "\\dirlink\\in.txt")))
+
+    def case_wildcard(self):
+        root = self.tree("wild", {"a.txt": b"a", "ab.txt": b"b"})
+        for args in ([root + "\\*.txt"], [root + "\\a?.txt"], [""]):
+            self.fresh_tool_folder()
+            expect_equal("console for %r" % args, self.tavrin("listall", *args), b"")
+            _, content = self.only_result(r"-?\d+allFiles\.txt")
+            expect_equal("records for %r" % args, content, b"")
+
+    def big_tree(self, name, count):
+        """A tree whose records exceed every buffer on the way out."""
+        files = {"f%05d_%s.txt" % (i, "x" * 60): b"" for i in range(count)}
+        root = self.tree(name, files)
+        return root, records(*((32, root + "\\" + f) for f in sorted(files)))
+
+    def case_missing_folder(self):
+        root, expected = self.big_tree("miss", 2000)
+        if self.tool_folder.exists():
+            shutil.rmtree(self.tool_folder)
+        self.cleanups.append(lambda: self.tool_folder.mkdir(parents=True, exist_ok=True))
+        out = self.tavrin("listall", root)
+        match = re.match(rb"Could not open file to write results (.*?)(\r\n|$)", out)
+        if not match:
+            raise AssertionError("no open-failure message: %r" % out[:200])
+        path = match.group(1).decode("utf-8")
+        if not re.fullmatch(re.escape(TOOL_FOLDER) + r"\\-?\d+allFiles\.txt", path):
+            raise AssertionError("unexpected result path %r" % path)
+        # Every record follows on the console, none lost (well over 64 KiB).
+        expect_equal("console after the message", out[match.end(1):], crlf(expected))
+        if self.tool_folder.exists():
+            raise AssertionError("the tool folder was created")
+
+    def case_write_failure(self):
+        if os.geteuid() != 0 or not shutil.which("mount"):
+            raise Skip("mounting a small file system needs root")
+        root, expected = self.big_tree("wfail", 1000)
+        self.fresh_tool_folder()
+        # A 4 KiB file system under the tool folder: the first chunk of
+        # records does not fit.
+        proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tavrin-test",
+                               str(self.tool_folder)], capture_output=True)
+        if proc.returncode != 0:
+            raise Skip("cannot mount tmpfs: " + proc.stderr.decode(errors="replace").strip())
+        self.cleanups.append(lambda: subprocess.run(["umount", "-l", str(self.tool_folder)]))
+        out = self.tavrin("listall", root)
+        name, content = self.only_result(r"-?\d+allFiles\.txt")
+        message = "\nCould not write to the result file %s\\%s, the records follow here" % (
+            TOOL_FOLDER, name)
+        expect_equal("console", out, crlf(message + expected))
+        if not crlf(expected).startswith(content):
+            raise AssertionError("the partial file is not a prefix of the records")
+
+    def case_repair(self):
+        root = self.tree("rep", {"Norvane\\ro.txt": b"r", "Norvane\\hs.txt": b"h",
+                                 "Norvane\\plain.txt": b"p", "Norvane\\deep\\ro.txt": b"r",
+                                 "lower-norvane\\ro.txt": b"r", "other\\ro.txt": b"r",
+                                 "other\\hs.txt": b"h"})
+        for f in ("Norvane\\ro.txt", "Norvane\\deep\\ro.txt", "lower-norvane\\ro.txt",
+                  "other\\ro.txt"):
+            self.read_only(root + "\\" + f)
+        self.hidden_system(root + "\\Norvane\\hs.txt")
+        self.hidden_system(root + "\\other\\hs.txt")
+        self.fresh_tool_folder()
+        expect_equal("repair console", self.tavrin("repair", root), b"")
+        _, content = self.only_result(r"-?\d+couldNotFix\.txt")
+        expect_equal("couldNotFix content", content, b"")
+        # Under "Norvane" (exact case) everything is archive only; elsewhere
+        # only the suspect word would be touched.
+        expect_equal("words after repair", self.listall(root), records(
+            (33, root + "\\lower-norvane\\ro.txt"),
+            (32, root + "\\Norvane\\deep\\ro.txt"),
+            (32, root + "\\Norvane\\hs.txt"),
+            (32, root + "\\Norvane\\plain.txt"),
+            (32, root + "\\Norvane\\ro.txt"),
+            (38, root + "\\other\\hs.txt"),
+            (33, root + "\\other\\ro.txt"),
+        ))
+
+    def case_refused(self):
+        root = self.tree("ref", {"Norvane\\locked.txt": b"l", "Norvane\\ok.txt": b"o",
+                                 "free.txt": b"f"})
+        for f in ("Norvane\\locked.txt", "Norvane\\ok.txt", "free.txt"):
+            self.read_only(root + "\\" + f)
+        locked = root + "\\Norvane\\locked.txt"
+        self.immutable(locked)
+        self.fresh_tool_folder()
+        expect_equal("repair console", self.tavrin("repair", root),
+                     crlf("\n FlagsR: 33, File: " + locked))
+        _, content = self.only_result(r"-?\d+couldNotFix\.txt")
+        expect_equal("couldNotFix content", content, crlf(records((33, locked))))
+
+        self.fresh_tool_folder()
+        expect_equal("set console", self.tavrin("set", "0", locked, root + "\\free.txt"), crlf(
+            WARNING + "\n Could not set attributes to " + locked +
+            WARNING + "\n Attributes 0 successfully set to " + root + "\\free.txt"))
+        expect_equal("words after", self.listall(root), records(
+            (32, root + "\\free.txt"), (33, locked), (32, root + "\\Norvane\\ok.txt")))
+
+    def case_set(self):
+        root = self.tree("set", {"a.txt": b"a", "dir\\b.txt": b"b", "dir\\c.txt": b"c"})
+        self.fresh_tool_folder()
+        out = self.tavrin("set", "33", root + "\\a.txt", root + "\\dir", root + "\\nothing")
+        expect_equal("set console", out, crlf(
+            WARNING + "\n Attributes 33 successfully set to " + root + "\\a.txt" +
+            WARNING + "\n Attributes 33 successfully set to " + root + "\\dir\\b.txt" +
+            WARNING + "\n Attributes 33 successfully set to " + root + "\\dir\\c.txt"))
+        # The file is named by the tick alone and stays empty.
+        _, content = self.only_result(r"-?\d+")
+        expect_equal("set result file", content, b"")
+        expect_equal("words after set", self.listall(root), records(
+            (33, root + "\\a.txt"), (33, root + "\\dir\\b.txt"), (33, root + "\\dir\\c.txt")))
+
+        # "0x80" converts to 0: the digits stop at the x.
+        self.fresh_tool_folder()
+        expect_equal("set 0x80", self.tavrin("set", "0x80", root + "\\a.txt"), crlf(
+            WARNING + "\n Attributes 0 successfully set to " + root + "\\a.txt"))
+        # An incomplete set does nothing at all.
+        self.fresh_tool_folder()
+        for args in (["set"], ["set", "33"]):
+            expect_equal("console for %r" % args, self.tavrin(*args), b"")
+        self.no_result()
+        expect_equal("words after", self.listall(root + "\\a.txt"), records((32, root + "\\a.txt")))
+
+    def case_unicode(self):
+        names = ["Привет_世界.txt", "café.txt", "smile_\U0001F600.txt"]
+        root = self.tree("uni", {n: b"u" for n in names})
+        expected = records(*((32, root + "\\" + n) for n in sorted(names, key=str.casefold)))
+        self.fresh_tool_folder()
+        expect_equal("listall console", self.tavrin("listall", root), b"")
+        _, content = self.only_result(r"-?\d+allFiles\.txt")
+        # UTF-8 throughout, a character beyond the BMP as one 4-byte sequence.
+        expect_equal("allFiles bytes", content, crlf(expected))
+        path = root + "\\" + names[0]
+        self.fresh_tool_folder()
+        expect_equal("set console", self.tavrin("set", "1", path),
+                     crlf(WARNING + "\n Attributes 1 successfully set to " + path))
+
+
+    def case_console(self):
+        # On a terminal the text goes through WriteConsoleW to Wine's console,
+        # which draws it on the tty (with its own escapes and carriage returns).
+        if not shutil.which("script"):
+            raise Skip("script (util-linux) is not installed")
+        name = "Привет_世界.txt"  # Wine's console cannot show beyond the BMP
+        root = self.tree("con", {name: b"c"})
+        path = root + "\\" + name
+        command = " ".join(shlex.quote(a) for a in
+                           [self.wine.wine, str(self.exe), "set", "1", path])
+        with tempfile.TemporaryFile() as out:
+            subprocess.run(["script", "-qec", command, "/dev/null"], env=self.wine.env(),
+                           cwd=self.wine.drive_c, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT, timeout=120)
+            out.seek(0)
+            shown = out.read()
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\r", b"", shown)
+        expect_equal("console text", shown.decode("utf-8", errors="replace"),
+                     WARNING + "\n Attributes 1 successfully set to " + path)
+
+
+def pe_resource(data, type_id, name_id):
+    """The bytes of resource (`type_id`, `name_id`) of a PE image, or None."""
+    def u16(o):
+        return int.from_bytes(data[o:o + 2], "little")
+
+    def u32(o):
+        return int.from_bytes(data[o:o + 4], "little")
+
+    pe = u32(0x3C)
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise AssertionError("not a PE image")
+    sections, opt_size = u16(pe + 6), u16(pe + 20)
+    opt = pe + 24
+    data_dirs = opt + (112 if u16(opt) == 0x20B else 96)
+    rsrc_rva = u32(data_dirs + 2 * 8)
+
+    def offset(rva):
+        for i in range(sections):
+            s = opt + opt_size + 40 * i
+            va, raw_size, raw = u32(s + 12), u32(s + 16), u32(s + 20)
+            if va <= rva < va + max(raw_size, u32(s + 8)):
+                return rva - va + raw
+        raise AssertionError("RVA %#x is in no section" % rva)
+
+    base = offset(rsrc_rva)
+
+    def child(directory, wanted):
+        named, ids = u16(directory + 12), u16(directory + 14)
+        for i in range(named + ids):
+            entry = directory + 16 + 8 * i
+            if wanted is None or (i >= named and u32(entry) == wanted):
+                return u32(entry + 4)
+        return None
+
+    level = 0
+    for wanted in (type_id, name_id, None):
+        ref = child(base + level, wanted)
+        if ref is None:
+            return None
+        level = ref & 0x7FFFFFFF
+    rva, size = u32(base + level), u32(base + level + 4)
+    return data[offset(rva):offset(rva) + size]
+
+
+def case_manifest(exe):
+    data = Path(exe).read_bytes()
+    manifest = pe_resource(data, 24, 1)
+    if manifest is None:
+        raise AssertionError("no RT_MANIFEST resource 1")
+    text = manifest.decode("utf-8")
+    if not re.search(r'<requestedExecutionLevel\s+level="asInvoker"', text):
+        raise AssertionError("the manifest does not request asInvoker")
+    if "longPathAware" in text:
+        raise AssertionError("the manifest declares long-path awareness")
+    version = pe_resource(data, 16, 1)
+    if version is None:
+        raise AssertionError("no version resource")
+    for key, value in (("ProductName", "tavrin"), ("OriginalFilename", "tavrin.exe")):
+        if (key + "\0").encode("utf-16-le") not in version or \
+                (value + "\0").encode("utf-16-le") not in version:
+            raise AssertionError("version resource lacks %s %s" % (key, value))
+
+
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "user32.dll", "advapi32.dll",
+               "ucrtbase.dll", "ntdll.dll"}
+
+
+def case_imports(exe, objdump):
+    if not objdump or not shutil.which(objdump):
+        raise Skip("objdump for PE images is not installed")
+    out = subprocess.run([objdump, "-p", str(exe)], capture_output=True, check=True).stdout
+    dlls = re.findall(rb"DLL Name: (\S+)", out)
+    if not dlls:
+        raise AssertionError("objdump listed no imports")
+    foreign = [d.decode() for d in dlls
+               if d.decode().lower() not in SYSTEM_DLLS and not d.lower().startswith(b"api-ms-win-")]
+    if foreign:
+        raise AssertionError("imports DLLs that are not part of Windows: %r" % foreign)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--state", required=True, help="folder for the prefix and its home")
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--objdump")
+    parser.add_argument("case")
+    opts = parser.parse_args()
+
+    try:
+        if opts.case == "manifest":
+            case_manifest(opts.exe)
+        elif opts.case == "imports":
+            case_imports(opts.exe, opts.objdump)
+        else:
+            run_wine_case(opts)
+    except Skip as e:
+        print("skipped: %s" % e)
+        return SKIP
+    except AssertionError as e:
+        print("FAIL %s: %s" % (opts.case, e))
+        return 1
+    print("ok %s" % opts.case)
+    return 0
+
+
+def run_wine_case(opts):
+    wine = WinePrefix(opts.state)
+    if opts.case == "shutdown":
+        wine.stop_server()
+        return
+    reason = wine.missing_tools()
+    if reason:
+        raise Skip(reason)
+    if opts.case == "setup":
+        try:
+            wine.create()
+        except (PrefixError, OSError) as e:
+            raise Skip("cannot make a Wine prefix: %s" % e)
+        wine.start_server()
+        return
+    if not wine.ready():
+        raise Skip("no Wine prefix (its setup was skipped or failed)")
+    suite = Suite(wine, opts.exe)
+    method = getattr(suite, "case_" + opts.case, None)
+    if method is None:
+        raise AssertionError("unknown case " + opts.case)
+    wine.start_server()
+    try:
+        method()
+    finally:
+        for cleanup in reversed(suite.cleanups):
+            cleanup()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
