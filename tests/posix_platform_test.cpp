@@ -210,6 +210,37 @@ TEST_F(PosixFolder, NestedListingsHoldOneDescriptor) {
   EXPECT_EQ(before, openDescriptors());
 }
 
+// Deep in a tree, entries are reached through the open folder (and /proc):
+// the words, the listing's bits and the way back up must not change.
+TEST_F(PosixFolder, DeepListingsGiveTheSameWords) {
+  std::string path = "d";
+  for (int level = 1; level < 40; ++level) path += "/d";
+  ASSERT_EQ(0, system(("mkdir -p '" + at(path) + "'").c_str()));
+  makeFile(path + "/file", 0444);
+  makeFile("d/d/middle");
+  symlink("file", at(path + "/tofile").c_str());
+  symlink("..", at(path + "/toparent").c_str());
+
+  std::vector<std::unique_ptr<DirectorySearch>> open;
+  FindEntry entry;
+  for (std::string level = ""; level.size() <= path.size(); level += level.empty() ? "d" : "/d") {
+    open.push_back(platform_.findFirstFile(toWide(dir_ + (level.empty() ? "" : "/" + level)) + L"/*", entry));
+    ASSERT_NE(nullptr, open.back()) << level;
+  }
+  const std::wstring bottom = wideAt(path);
+  EXPECT_EQ(0x21u, platform_.getFileAttributes(bottom + L"/file"));
+  EXPECT_EQ(0x420u, platform_.getFileAttributes(bottom + L"/tofile"));
+  EXPECT_EQ(0x410u, platform_.getFileAttributes(bottom + L"/toparent"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, platform_.getFileAttributes(bottom + L"/gone"));
+  EXPECT_FALSE(platform_.setFileAttributes(bottom + L"/file", 0x80));
+  open.pop_back();
+  EXPECT_EQ((std::map<std::wstring, uint32_t>{{L".", 0x10}, {L"..", 0x10}, {L"file", 0x20},
+                                              {L"tofile", 0x420}, {L"toparent", 0x410}}),
+            list(bottom + L"/*"));
+  while (open.size() > 3) open.pop_back();
+  EXPECT_EQ(0x20u, platform_.getFileAttributes(wideAt("d/d/middle")));
+}
+
 TEST_F(PosixFolder, ResultFileIsNewAndTakesTheTextAsBytes) {
   const std::wstring path = wideAt("123badFiles.txt");
   {

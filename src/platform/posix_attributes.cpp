@@ -1,6 +1,7 @@
 #include "platform/posix_attributes.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 
@@ -62,15 +63,19 @@ uint32_t readAttributes(const char* path) {
   return readDerivedAttributes(path);
 }
 
-uint32_t readDerivedAttributes(const char* path) {
+uint32_t readDerivedAttributesAt(int directory, const char* name) {
   struct stat status {};
-  if (lstat(path, &status) != 0) return INVALID_FILE_ATTRIBUTES;
+  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return INVALID_FILE_ATTRIBUTES;
   bool targetIsDirectory = false;
   if (S_ISLNK(status.st_mode)) {
     struct stat target {};
-    targetIsDirectory = stat(path, &target) == 0 && S_ISDIR(target.st_mode);
+    targetIsDirectory = fstatat(directory, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
   }
   return derivedAttributes(status.st_mode, targetIsDirectory);
+}
+
+uint32_t readDerivedAttributes(const char* path) {
+  return readDerivedAttributesAt(AT_FDCWD, path);
 }
 
 bool keepsNtfsWords(int directory) {

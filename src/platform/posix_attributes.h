@@ -28,6 +28,8 @@ uint32_t readAttributes(const char* path);
 // The derived word of `path` alone, for a file on a file system known to
 // keep no NTFS words: one system call less per file.
 uint32_t readDerivedAttributes(const char* path);
+// The same for `name` in the open `directory`.
+uint32_t readDerivedAttributesAt(int directory, const char* name);
 
 // False when the file system of the open `directory` keeps no NTFS words at
 // all (as opposed to this one directory having none).

@@ -27,6 +27,8 @@ class UniqueFd {
 
   bool valid() const { return fd_ >= 0; }
   int get() const { return fd_; }
+  // Gives up ownership (to a DIR that closes it).
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;

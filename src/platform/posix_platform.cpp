@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -19,6 +20,9 @@ namespace {
 // Console output is written in pieces of about this size when it is not a
 // terminal, so a listing to a file or pipe costs few writes.
 constexpr size_t CONSOLE_CHUNK = 65536;
+
+// Below this many levels an absolute path costs less than one through /proc.
+constexpr std::ptrdiff_t DEEP_LEVELS = 32;
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -47,8 +51,6 @@ class PosixDirectorySearch final : public DirectorySearch {
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
   PosixDirectorySearch& operator=(const PosixDirectorySearch&) = delete;
 
-  const std::string& directory() const { return path_; }
-
   bool next(FindEntry& entry) override {
     if (cursor_ >= listing_.size()) return false;
     const auto type = static_cast<unsigned char>(listing_[cursor_]);
@@ -62,7 +64,7 @@ class PosixDirectorySearch final : public DirectorySearch {
       entryPath_.assign(path_).append(name);
       entry.attributes = entryAttributes(type, platform_.systemPath(entryPath_));
     }
-    entry.name = toWide(name);
+    assignWide(entry.name, name);
     return true;
   }
 
@@ -117,29 +119,38 @@ const std::string& PosixPlatform::bytesOf(const std::wstring& path) {
   return pathBytes_;
 }
 
-// An entry of the directory being listed is named through that directory's
-// descriptor: one lookup instead of one per level of its path. On ntfs-3g
-// that is what keeps a deep tree fast, since each level of an absolute path
-// is asked of the volume again once the kernel's cache of it has expired. A
-// path too long for the system stays absolute, so the system refuses it.
-const char* PosixPlatform::systemPath(const std::string& path, bool* inListing) {
-  if (inListing) *inListing = false;
-  if (listings_.empty() || path.size() >= PATH_MAX) return path.c_str();
+// The name of `path` within the innermost listing when it is one of that
+// listing's entries and the listing's directory is open; else empty. A path
+// too long for the system is never shortened this way: the system refuses it.
+std::string_view PosixPlatform::entryName(const std::string& path) const {
+  if (listings_.empty() || !current_.valid() || path.size() >= PATH_MAX) return {};
   const std::string& directory = listings_.back().directory;
   if (path.size() <= directory.size() || !path.starts_with(directory) ||
       path.find('/', directory.size()) != std::string::npos) {
-    return path.c_str();
+    return {};
   }
-  if (inListing) *inListing = true;
-  if (!current_.valid()) return path.c_str();
+  return std::string_view(path).substr(directory.size());
+}
+
+// Calls that have no form relative to a descriptor (the xattr calls) name an
+// entry of a deep listing through /proc and the listing's descriptor: one
+// lookup instead of one per level. On ntfs-3g that keeps a deep tree fast,
+// since each level of an absolute path is asked of the volume again once the
+// kernel's cache of it has expired. Shallow paths are cheaper as they are.
+const char* PosixPlatform::systemPath(const std::string& path) {
+  const std::string_view name = entryName(path);
+  if (name.empty() || !listings_.back().deep || viaCurrent_.empty()) return path.c_str();
   viaCurrent_.resize(viaCurrentPrefix_);
-  viaCurrent_.append(path, directory.size());
+  viaCurrent_ += name;
   return viaCurrent_.c_str();
 }
 
 void PosixPlatform::setCurrentDirectory(UniqueFd directory) {
-  current_ = procFds_ ? std::move(directory) : UniqueFd();
-  viaCurrent_ = current_.valid() ? "/proc/self/fd/" + std::to_string(current_.get()) + "/" : "";
+  current_ = std::move(directory);
+  viaCurrent_.clear();
+  if (current_.valid() && procFds_) {
+    viaCurrent_ = "/proc/self/fd/" + std::to_string(current_.get()) + "/";
+  }
   viaCurrentPrefix_ = viaCurrent_.size();
 }
 
@@ -171,13 +182,15 @@ void PosixPlatform::endListing(const void* search) {
 }
 
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
-  bool inListing = false;
-  const char* name = systemPath(bytesOf(path), &inListing);
+  const std::string& bytes = bytesOf(path);
   // A file of a directory whose file system keeps no NTFS words (ext4,
   // tmpfs): straight to the derived word. Only a file mounted on its own in
   // such a directory could have another file system; none is expected.
-  if (inListing && !listings_.back().ntfsWords) return readDerivedAttributes(name);
-  return readAttributes(name);
+  const std::string_view name = entryName(bytes);
+  if (!name.empty() && !listings_.back().ntfsWords) {
+    return readDerivedAttributesAt(current_.get(), name.data());
+  }
+  return readAttributes(systemPath(bytes));
 }
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
@@ -191,28 +204,29 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   // A subdirectory of the current listing is opened through it, never
   // through a link that took its place; a root as the system finds it.
   UniqueFd fd;
-  bool inListing = false;
   if (directory.size() > 1 && directory.back() == '/') {
     directory.pop_back();
-    const char* name = systemPath(directory, &inListing);
-    directory += '/';
-    if (inListing && current_.valid()) {
-      fd = UniqueFd(openat(current_.get(), name + viaCurrentPrefix_,
+    if (const std::string_view name = entryName(directory); !name.empty()) {
+      fd = UniqueFd(openat(current_.get(), name.data(),
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!fd.valid()) return nullptr;
     }
+    directory += '/';
   }
-  if (!inListing || !current_.valid()) {
+  if (!fd.valid()) {
     fd = UniqueFd(open(directory.empty() ? "." : directory.c_str(),
                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return nullptr;
   }
-  if (!fd.valid()) return nullptr;
   struct stat status {};
   if (fstat(fd.get(), &status) != 0) return nullptr;
 
   std::string listing;
   {
-    const std::unique_ptr<DIR, DirCloser> dir(fdopendir(dup(fd.get())));
+    UniqueFd copy(dup(fd.get()));  // the listing closes its own
+    const std::unique_ptr<DIR, DirCloser> dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
     if (!dir) return nullptr;
+    copy.release();
     // A read error ends the listing like its end; what was read stays.
     while (const dirent* entry = readdir(dir.get())) {
       listing += static_cast<char>(entry->d_type);
@@ -223,8 +237,11 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   listing.shrink_to_fit();
   if (listing.empty()) return nullptr;
   const bool ntfsWords = keepsNtfsWords(fd.get());
-  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(directory), std::move(listing));
-  listings_.push_back({search.get(), search->directory(), ntfsWords, status.st_dev, status.st_ino});
+  const bool deep = std::count(directory.begin(), directory.end(), '/') > DEEP_LEVELS;
+  listings_.push_back({nullptr, directory, ntfsWords, deep, status.st_dev, status.st_ino});
+  auto search =
+      std::make_unique<PosixDirectorySearch>(*this, std::move(directory), std::move(listing));
+  listings_.back().search = search.get();
   setCurrentDirectory(std::move(fd));
   search->next(first);
   return search;

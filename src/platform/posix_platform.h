@@ -46,6 +46,7 @@ class PosixPlatform final : public Platform {
     const void* search;
     std::string directory;  // ends with "/"
     bool ntfsWords;
+    bool deep;  // deep enough that its entries are named through /proc
     dev_t device;
     ino_t inode;
   };
@@ -57,7 +58,8 @@ class PosixPlatform final : public Platform {
   };
 
   const std::string& bytesOf(const std::wstring& path);
-  const char* systemPath(const std::string& path, bool* inListing = nullptr);
+  std::string_view entryName(const std::string& path) const;
+  const char* systemPath(const std::string& path);
   void setCurrentDirectory(UniqueFd directory);
   void endListing(const void* search);
   void readVolumes();

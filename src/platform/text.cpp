@@ -94,8 +94,13 @@ void appendBytes(std::string& out, std::wstring_view text, bool crlf) {
   }
 }
 
-std::u32string toU32(std::string_view bytes) {
-  std::u32string text;
+namespace {
+
+// Decodes into any string of 32-bit characters, reusing its storage.
+template <class String>
+void decodeBytes(std::string_view bytes, String& text) {
+  using Char = typename String::value_type;
+  text.clear();
   text.reserve(bytes.size());
   for (size_t i = 0; i < bytes.size();) {
     const auto b = static_cast<unsigned char>(bytes[i]);
@@ -108,8 +113,15 @@ std::u32string toU32(std::string_view bytes) {
       c = 0xDC00u + b;
       ++i;
     }
-    text += c;
+    text += static_cast<Char>(c);
   }
+}
+
+}  // namespace
+
+std::u32string toU32(std::string_view bytes) {
+  std::u32string text;
+  decodeBytes(bytes, text);
   return text;
 }
 
@@ -142,14 +154,19 @@ std::u16string toU16(std::string_view bytes) {
   return text;
 }
 
-std::wstring toWide(std::string_view bytes) {
+void assignWide(std::wstring& text, std::string_view bytes) {
   if constexpr (sizeof(wchar_t) == sizeof(char16_t)) {
-    const std::u16string text = toU16(bytes);
-    return std::wstring(text.begin(), text.end());
+    const std::u16string wide = toU16(bytes);
+    text.assign(wide.begin(), wide.end());
   } else {
-    const std::u32string text = toU32(bytes);
-    return std::wstring(text.begin(), text.end());
+    decodeBytes(bytes, text);
   }
+}
+
+std::wstring toWide(std::string_view bytes) {
+  std::wstring text;
+  assignWide(text, bytes);
+  return text;
 }
 
 }  // namespace tavrin

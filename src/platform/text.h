@@ -20,6 +20,8 @@ void appendBytes(std::string& out, std::wstring_view text, bool crlf = false);
 std::u16string toU16(std::string_view bytes);
 std::u32string toU32(std::string_view bytes);
 std::wstring toWide(std::string_view bytes);
+// toWide into `text`, reusing its storage.
+void assignWide(std::wstring& text, std::string_view bytes);
 
 inline std::string toBytes(std::wstring_view text, bool crlf = false) {
   std::string out;
