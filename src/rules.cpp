@@ -9,32 +9,38 @@ constexpr std::wstring_view MARKER = L"Norvane";
 }  // namespace
 
 int ScanJob::applyRule(const std::wstring& path) {
+  ++counts_.filesChecked;
   const uint32_t attributes = platform_.getFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    platform_.writeConsole(L"\nINVALID_FILE_ATTRIBUTES for " + path);
+    ++counts_.unreadable;
+    print(L"\nINVALID_FILE_ATTRIBUTES for " + path);
     return -1;
   }
 
   if (modeFlags_ & MODE_LIST) {
     if (attributes == SUSPECT_ATTRIBUTES) writeRecord(path, attributes);
   } else if (modeFlags_ & MODE_REPAIR) {
-    bool failed = false;
+    uint32_t repaired = 0;
     if (path.find(MARKER) != std::wstring::npos) {
-      failed = !platform_.setFileAttributes(path, FILE_ATTRIBUTE_ARCHIVE);
+      repaired = FILE_ATTRIBUTE_ARCHIVE;
     } else if (attributes == SUSPECT_ATTRIBUTES) {
-      failed = !platform_.setFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+      repaired = FILE_ATTRIBUTE_NORMAL;
     }
-    if (failed) {  // recorded with the word read before the attempt
+    if (repaired != 0 && platform_.setFileAttributes(path, repaired)) {
+      ++counts_.changed;
+    } else if (repaired != 0) {  // recorded with the word read before the attempt
+      ++counts_.failed;
       writeRecord(path, attributes);
-      platform_.writeConsole(L"\n FlagsR: " + decimal(attributes) + L", File: " + path);
+      print(L"\n FlagsR: " + decimal(attributes) + L", File: " + path);
     }
   } else if (modeFlags_ & MODE_SET) {
-    platform_.writeConsole(L"\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!");
+    print(L"\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!");
     if (platform_.setFileAttributes(path, setValue_)) {
-      platform_.writeConsole(L"\n Attributes " + decimal(setValue_) + L" successfully set to " +
-                             path);
+      ++counts_.changed;
+      print(L"\n Attributes " + decimal(setValue_) + L" successfully set to " + path);
     } else {
-      platform_.writeConsole(L"\n Could not set attributes to " + path);
+      ++counts_.failed;
+      print(L"\n Could not set attributes to " + path);
     }
   } else if (modeFlags_ & MODE_LISTALL) {
     writeRecord(path, attributes);

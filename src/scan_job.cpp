@@ -6,6 +6,14 @@ namespace {
 // Records are handed to the result file in chunks of about this many
 // characters, so a large listing costs few writes.
 constexpr size_t RECORD_CHUNK = 32768;
+// Pending records reach the file at least this often, so a file being
+// watched grows and a crash loses little.
+constexpr uint64_t FLUSH_INTERVAL_MS = 1000;
+// The clock is read once per this many entries of the walk.
+constexpr unsigned ENTRIES_PER_CLOCK_READ = 16;
+// A name taken already (another run in the same tick) makes the run try the
+// following tick numbers, this many at the most.
+constexpr uint32_t NAME_RETRIES = 100;
 
 }  // namespace
 
@@ -33,16 +41,38 @@ void ScanJob::appendToolFolderAndTick(uint32_t tick) {
     resultPath_ += L"Wickline";
     resultPath_ += sep;
   }
+  tickStart_ = resultPath_.size();
+  tick_ = tick;
   resultPath_ += decimal(tick);
 }
 
 void ScanJob::openResultFile(uint32_t flags) {
   modeFlags_ = flags;
   nameResultFile(flags);
-  resultFile_ = platform_.createResultFile(resultPath_);
-  if (!resultFile_) {
-    platform_.writeConsole(L"Could not open file to write results " + resultPath_);
+  resultFile_ = platform_.createResultFile(resultPath_, resultFailure_);
+  if (!resultFile_ && resultFailure_ == CreateFailure::NameTaken) {
+    // The same name with the next tick numbers; what follows the tick
+    // digits (the suffix) stays.
+    const std::wstring first = resultPath_;
+    const size_t suffixStart = tickStart_ + decimal(tick_).size();
+    const std::wstring suffix = first.substr(suffixStart);
+    for (uint32_t step = 1; step <= NAME_RETRIES && !resultFile_ &&
+                            resultFailure_ == CreateFailure::NameTaken;
+         ++step) {
+      resultPath_.resize(tickStart_);
+      resultPath_ += decimal(tick_ + step);
+      resultPath_ += suffix;
+      resultFile_ = platform_.createResultFile(resultPath_, resultFailure_);
+    }
+    if (!resultFile_) resultPath_ = first;
   }
+  if (resultFile_) {
+    resultFailure_ = CreateFailure::None;
+  } else {
+    if (resultFailure_ == CreateFailure::None) resultFailure_ = CreateFailure::Other;
+    print(L"Could not open file to write results " + resultPath_);
+  }
+  lastFlush_ = platform_.monotonicMilliseconds();
 }
 
 void ScanJob::nameResultFile(uint32_t flags) {
@@ -66,30 +96,54 @@ void ScanJob::nameResultFile(uint32_t flags) {
 }
 
 void ScanJob::writeRecord(std::wstring_view path, uint32_t attributes) {
+  ++counts_.records;
   std::wstring& out = pendingRecords_;
   out += L'\n';
   out += decimal(attributes);
   out += L", ";
   out += path;
   if (!resultFile_) {  // no file: straight to the console
-    platform_.writeConsole(out);
+    print(out);
     out.clear();
   } else if (out.size() >= RECORD_CHUNK) {
     flushRecords();
   }
 }
 
-// A chunk that cannot be written is not lost: the console says so and gets
-// it, and every later record goes to the console as well.
+void ScanJob::print(std::wstring_view text) { platform_.writeConsole(text); }
+
+// A chunk that cannot be written is not lost: the file is left as it was
+// before the chunk, the console says so and gets the whole chunk, and every
+// later record goes to the console as well. Each record stands once, whole,
+// in one place or the other.
 void ScanJob::flushRecords() {
   if (!resultFile_ || pendingRecords_.empty()) return;
   if (!resultFile_->write(pendingRecords_)) {
     resultFile_.reset();
-    platform_.writeConsole(L"\nCould not write to the result file " + resultPath_ +
-                           L", the records follow here");
-    platform_.writeConsole(pendingRecords_);
+    print(L"\nCould not write to the result file " + resultPath_ + L", the records follow here");
+    print(pendingRecords_);
   }
   pendingRecords_.clear();
+}
+
+bool ScanJob::betweenEntries() {
+  if (platform_.stopRequested()) {
+    interrupted_ = true;
+    return false;
+  }
+  if (++entriesSinceClock_ >= ENTRIES_PER_CLOCK_READ) {
+    entriesSinceClock_ = 0;
+    catchUpWithClock();
+  }
+  return true;
+}
+
+void ScanJob::catchUpWithClock() {
+  const uint64_t now = platform_.monotonicMilliseconds();
+  if (!pendingRecords_.empty() && now - lastFlush_ >= FLUSH_INTERVAL_MS) {
+    flushRecords();
+    lastFlush_ = now;
+  }
 }
 
 }  // namespace tavrin

@@ -23,6 +23,19 @@ inline constexpr uint32_t MODE_LISTALL = 0x20;
 // not-content-indexed together, and nothing else.
 inline constexpr uint32_t SUSPECT_ATTRIBUTES = 0x3127;
 
+// What a run has done so far, for the person watching it. Plain counters:
+// keeping them costs the walk nothing measurable.
+struct RunCounts {
+  uint64_t filesChecked = 0;  // files handed to the rule
+  uint64_t unreadable = 0;    // of those, words that could not be read
+  uint64_t records = 0;       // records written, to the file or the console
+  uint64_t changed = 0;       // words written: repaired, or set
+  uint64_t failed = 0;        // words that could not be written
+  uint64_t unlistedFolders = 0;  // folders inside the trees that could not be listed
+  std::vector<std::wstring> firstUnlistedFolders;  // the first few of them
+  std::vector<std::wstring> unreadableRoots;       // given roots that could not be read at all
+};
+
 class ScanJob {
  public:
   // Settles the base of the result path; creates no file.
@@ -36,6 +49,12 @@ class ScanJob {
   void setSetValue(uint32_t value) { setValue_ = value; }
   uint32_t modeFlags() const { return modeFlags_; }
   const std::wstring& resultPath() const { return resultPath_; }
+  // Why the result file could not be opened; None when it is open.
+  CreateFailure resultFailure() const { return resultFailure_; }
+  bool resultFileOpen() const { return resultFile_ != nullptr; }
+  const RunCounts& counts() const { return counts_; }
+  // True when the run stopped early because a stop was requested.
+  bool interrupted() const { return interrupted_; }
 
   // Runs the whole job: result file, then every root.
   void startJob(uint32_t flags);
@@ -46,25 +65,40 @@ class ScanJob {
   void writeRecord(std::wstring_view path, uint32_t attributes);
 
   // Traversal. walkDirectory works on `directoryPath` in place and gives it
-  // back unchanged, so the walk builds every child path in one buffer.
+  // back unchanged, so the walk builds every child path in one buffer. False
+  // when the directory itself could not be listed.
   void addFixedDrives();
   void visitRoots();
-  void walkDirectory(std::wstring& directoryPath);
+  bool walkDirectory(std::wstring& directoryPath);
 
   // What the command does to one file: -1 when its word cannot be read.
   int applyRule(const std::wstring& path);
 
+  // Writes a message to the console.
+  void print(std::wstring_view text);
+
  private:
   void appendToolFolderAndTick(uint32_t tick);
   void flushRecords();
+  // Called before each entry of the walk: false when the run must stop.
+  bool betweenEntries();
+  void catchUpWithClock();
+  void noteUnlistedFolder(const std::wstring& path);
 
   Platform& platform_;
   std::vector<std::wstring> roots_;
   uint32_t setValue_ = 0;
   std::unique_ptr<ResultFile> resultFile_;
   std::wstring resultPath_;
+  size_t tickStart_ = 0;  // where the tick digits begin in resultPath_
+  uint32_t tick_ = 0;     // the tick the name was made from
+  CreateFailure resultFailure_ = CreateFailure::None;
   uint32_t modeFlags_ = 0;
   std::wstring pendingRecords_;  // records not yet handed to the result file
+  uint64_t lastFlush_ = 0;       // when records last reached the file
+  unsigned entriesSinceClock_ = 0;
+  bool interrupted_ = false;
+  RunCounts counts_;
 };
 
 // Signed decimal text of a 32-bit word, as records and messages show it.

@@ -126,6 +126,11 @@ void FakePlatform::addDir(const std::wstring& path, uint32_t attributes) {
   ensure(path, attributes | FILE_ATTRIBUTE_DIRECTORY);
 }
 
+void FakePlatform::addCloudDir(const std::wstring& path) {
+  ensure(path, FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_OFFLINE)
+      .nameSurrogate = false;
+}
+
 void FakePlatform::addFile(const std::wstring& path, uint32_t attributes, const std::string& content) {
   ensure(path, attributes).content = content;
 }
@@ -148,7 +153,9 @@ void FakePlatform::setAppDataFolders(std::vector<std::optional<std::wstring>> an
 
 void FakePlatform::setTicks(std::vector<uint32_t> ticks) { ticks_ = std::move(ticks); }
 
-void FakePlatform::refuseCreate(const std::wstring& path) { refusedCreates_.push_back(keyOf(path)); }
+void FakePlatform::refuseCreate(const std::wstring& path, CreateFailure why) {
+  refusedCreates_.emplace_back(keyOf(path), why);
+}
 
 std::vector<std::string> FakePlatform::logOf(const std::string& verb) const {
   std::vector<std::string> lines;
@@ -179,10 +186,7 @@ bool FakePlatform::appendToFile(const std::wstring& key, std::wstring_view text,
   std::string& content = find(key)->content;
   std::string bytes;
   appendBytes(bytes, text, true);
-  if (limit && content.size() + bytes.size() > *limit) {
-    content += bytes.substr(0, *limit - std::min(*limit, content.size()));
-    return false;
-  }
+  if (limit && content.size() + bytes.size() > *limit) return false;
   content += bytes;
   return true;
 }
@@ -206,6 +210,7 @@ bool FakePlatform::setFileAttributes(const std::wstring& path, uint32_t attribut
 std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring& pattern,
                                                              FindEntry& first) {
   record("find", pattern);
+  first.attributes = INVALID_FILE_ATTRIBUTES;
   if (!pattern.ends_with(L"\\*")) return nullptr;
   const std::wstring key = keyOf(pattern.substr(0, pattern.size() - 1));
   const Node* directory = find(key);
@@ -219,11 +224,13 @@ std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring&
     entries.push_back({FILE_ATTRIBUTE_DIRECTORY, L".."});
   }
   for (const std::wstring& name : directory->children) {
-    entries.push_back({find(childKey(key, name))->attributes, name});
+    const Node* child = find(childKey(key, name));
+    entries.push_back({child->attributes, name, child->nameSurrogate});
   }
   if (directory->listLimit && entries.size() > *directory->listLimit) {
     entries.resize(*directory->listLimit);
   }
+  first.attributes = 0;
   if (entries.empty()) return nullptr;
   first = entries.front();
   entries.erase(entries.begin());
@@ -251,22 +258,31 @@ std::optional<std::wstring> FakePlatform::commonAppDataFolder() {
 
 uint32_t FakePlatform::tickCount() { return nextAnswer<uint32_t>(ticks_, tickReads_, 0); }
 
+uint64_t FakePlatform::monotonicMilliseconds() { return clock_ += clockStep_; }
+
+bool FakePlatform::stopRequested() { return stopWhen_ && stopWhen_(); }
+
 void FakePlatform::writeConsole(std::wstring_view text) {
   record("print", text);
   consoleWrites_.emplace_back(text);
   appendBytes(console_, text, true);
 }
 
-std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path) {
+std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path,
+                                                         CreateFailure& failure) {
   record("create", path);
   const std::wstring key = keyOf(path);
   const auto parent = splitParent(key);
-  const bool refused =
-      std::find(refusedCreates_.begin(), refusedCreates_.end(), key) != refusedCreates_.end();
+  const auto refused = std::find_if(refusedCreates_.begin(), refusedCreates_.end(),
+                                    [&](const auto& refusal) { return refusal.first == key; });
   // A bare name lands in the current directory, which always exists.
   const bool parentMissing =
       parent && (!find(parent->first) || !(find(parent->first)->attributes & FILE_ATTRIBUTE_DIRECTORY));
-  if (path.empty() || refused || find(key) || parentMissing) return nullptr;
+  failure = refused != refusedCreates_.end() ? refused->second
+            : find(key)                      ? CreateFailure::NameTaken
+            : path.empty() || parentMissing  ? CreateFailure::FolderMissing
+                                             : CreateFailure::None;
+  if (failure != CreateFailure::None) return nullptr;
   ensure(key, FILE_ATTRIBUTE_ARCHIVE);
   created_.push_back(key);
   return std::make_unique<FakeResultFile>(*this, key, writeLimit_);

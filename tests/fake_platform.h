@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -30,6 +31,9 @@ class FakePlatform : public Platform {
   void addSystemDrive();
   void listDrive(const std::wstring& root, unsigned type);  // listed only
   void addDir(const std::wstring& path, uint32_t attributes = FILE_ATTRIBUTE_DIRECTORY);
+  // A reparse-point folder whose data lives elsewhere (a cloud folder): it
+  // is not a name surrogate, so the walk enters it.
+  void addCloudDir(const std::wstring& path);
   void addFile(const std::wstring& path, uint32_t attributes = FILE_ATTRIBUTE_ARCHIVE,
                const std::string& content = {});
 
@@ -45,10 +49,16 @@ class FakePlatform : public Platform {
   void setAppDataFolders(std::vector<std::optional<std::wstring>> answers);
   void setTicks(std::vector<uint32_t> ticks);
 
-  void refuseCreate(const std::wstring& path);
+  void refuseCreate(const std::wstring& path, CreateFailure why = CreateFailure::AccessDenied);
   // Every result file created from now on holds at most `bytes` bytes; a
-  // write that does not fit stores what fits and fails, like a full disk.
+  // write that does not fit fails and leaves the file as it was, like a full
+  // disk (the platform cuts back what went out).
   void failWritesAfter(std::size_t bytes) { writeLimit_ = bytes; }
+
+  // Each read of the monotonic clock advances it by `milliseconds`.
+  void setClockStep(uint64_t milliseconds) { clockStep_ = milliseconds; }
+  // stopRequested() answers true once `when` does (asked before each entry).
+  void stopWhen(std::function<bool()> when) { stopWhen_ = std::move(when); }
 
   // --- What happened. Log lines: "get P", "set P <word>", "find <pattern>",
   // "close <pattern>", "create P", "close-file P", "print <text>".
@@ -73,9 +83,12 @@ class FakePlatform : public Platform {
   unsigned getDriveType(const std::wstring& root) override;
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
+  uint64_t monotonicMilliseconds() override;
+  bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
   void writeConsole(std::wstring_view text) override;
-  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) override;
+  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
+                                               CreateFailure& failure) override;
 
   // Used by the search and result file objects.
   void record(const std::string& verb, std::wstring_view text);
@@ -89,6 +102,7 @@ class FakePlatform : public Platform {
     std::optional<std::size_t> listLimit;
     bool vanishing = false;
     bool refuseSet = false;
+    bool nameSurrogate = true;
     std::string content;
   };
 
@@ -101,7 +115,10 @@ class FakePlatform : public Platform {
   bool driveListUnreadable_ = false;
   std::vector<std::optional<std::wstring>> folders_;
   std::vector<uint32_t> ticks_;
-  std::vector<std::wstring> refusedCreates_;
+  std::vector<std::pair<std::wstring, CreateFailure>> refusedCreates_;
+  uint64_t clock_ = 0;
+  uint64_t clockStep_ = 0;
+  std::function<bool()> stopWhen_;
   std::optional<std::size_t> writeLimit_;
 
   std::vector<std::string> log_;

@@ -243,8 +243,10 @@ TEST_F(PosixFolder, DeepListingsGiveTheSameWords) {
 
 TEST_F(PosixFolder, ResultFileIsNewAndTakesTheTextAsBytes) {
   const std::wstring path = wideAt("123badFiles.txt");
+  CreateFailure why = CreateFailure::Other;
   {
-    auto file = platform_.createResultFile(path);
+    auto file = platform_.createResultFile(path, why);
+    EXPECT_EQ(CreateFailure::None, why);
     ASSERT_NE(nullptr, file);
     EXPECT_TRUE(file->write(L"\n12583, /mnt/c/a.exe"));
     EXPECT_TRUE(file->write(L"\n32, /mnt/c/caf\xDCE9 \u00e9\U0001F600"));
@@ -258,16 +260,20 @@ TEST_F(PosixFolder, ResultFileIsNewAndTakesTheTextAsBytes) {
   EXPECT_EQ(0644u & ~mask, status.st_mode & 0777);
 
   // An existing name is never truncated or written to.
-  EXPECT_EQ(nullptr, platform_.createResultFile(path));
+  EXPECT_EQ(nullptr, platform_.createResultFile(path, why));
+  EXPECT_EQ(CreateFailure::NameTaken, why);
   EXPECT_EQ("\n12583, /mnt/c/a.exe\n32, /mnt/c/caf\xe9 \xc3\xa9\xf0\x9f\x98\x80",
             readFile(at("123badFiles.txt")));
 }
 
 TEST_F(PosixFolder, ResultFileIsNeverCreatedThroughALink) {
   symlink("target", at("1allFiles.txt").c_str());
-  EXPECT_EQ(nullptr, platform_.createResultFile(wideAt("1allFiles.txt")));
+  CreateFailure why = CreateFailure::None;
+  EXPECT_EQ(nullptr, platform_.createResultFile(wideAt("1allFiles.txt"), why));
+  EXPECT_EQ(CreateFailure::NameTaken, why);
   EXPECT_EQ(-1, access(at("target").c_str(), F_OK));
-  EXPECT_EQ(nullptr, platform_.createResultFile(wideAt("missing/1allFiles.txt")));
+  EXPECT_EQ(nullptr, platform_.createResultFile(wideAt("missing/1allFiles.txt"), why));
+  EXPECT_EQ(CreateFailure::FolderMissing, why);
 }
 
 TEST_F(PosixFolder, ConsoleIsBufferedUntilThePlatformEnds) {

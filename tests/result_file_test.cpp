@@ -149,12 +149,42 @@ TEST_F(ResultFileTest, AnExistingNameIsNeverOverwritten) {
     machine.addFile(taken, kind, "earlier run\r\n");
     machine.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
     EXPECT_EQ(0, runTool(machine, {L"listall", L"C:\\d"}));
-    EXPECT_EQ("Could not open file to write results " + toBytes(taken) + "\r\n12583, C:\\d\\a",
-              machine.console());
+    // The next tick number is free: the run takes it, and says nothing.
+    EXPECT_EQ("", machine.console());
+    EXPECT_EQ(std::vector<std::wstring>{kToolFolder + L"1001allFiles.txt"}, machine.createdFiles());
+    EXPECT_EQ("\r\n12583, C:\\d\\a", machine.contentOf(kToolFolder + L"1001allFiles.txt"));
     EXPECT_EQ("earlier run\r\n", machine.contentOf(taken));
     EXPECT_EQ(kind, machine.attributesOf(taken));
-    EXPECT_TRUE(machine.createdFiles().empty());
   }
+}
+
+TEST_F(ResultFileTest, EveryCandidateTakenEndsOnTheConsole) {
+  // The tick as read and the hundred after it, each a file or a link.
+  for (uint32_t tick = 1000; tick <= 1100; ++tick) {
+    fs.addFile(kToolFolder + std::to_wstring(tick) + L"badFiles.txt",
+               tick % 2 ? FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_ARCHIVE);
+  }
+  fs.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
+  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ("Could not open file to write results " + toBytes(kToolFolder) +
+                "1000badFiles.txt\r\n12583, C:\\d\\a",
+            fs.console());
+  EXPECT_TRUE(fs.createdFiles().empty());
+  EXPECT_EQ(101u, fs.logOf("create").size());
+  EXPECT_EQ(toBytes(kToolFolder) + "1100badFiles.txt", fs.logOf("create").back());
+}
+
+TEST_F(ResultFileTest, OnlyATakenNameTriesTheNextTick) {
+  fs.refuseCreate(kToolFolder + L"1000couldNotFix.txt", CreateFailure::AccessDenied);
+  EXPECT_EQ(0, runTool(fs, {L"repair", L"C:\\d"}));
+  EXPECT_EQ(1u, fs.logOf("create").size());
+
+  FakePlatform setRun;  // the set command's bare tick name moves on the same way
+  setRun.addSystemDrive();
+  setRun.setTicks({5, 0x7FFFFFFF});
+  setRun.addFile(kToolFolder + L"2147483647");
+  EXPECT_EQ(0, runTool(setRun, {L"set", L"1", L"C:\\d"}));
+  EXPECT_EQ(std::vector<std::wstring>{kToolFolder + L"-2147483648"}, setRun.createdFiles());
 }
 
 TEST_F(ResultFileTest, LongPathsAreWrittenWhole) {
@@ -220,7 +250,8 @@ TEST_F(ResultFileTest, AFailedLastWriteMovesItsRecordsToTheConsole) {
   EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\big"}));
   EXPECT_EQ("\r\nINVALID_FILE_ATTRIBUTES for C:\\big\\gone" + kWriteFailure + joinRecords(lines),
             fs.console());
-  EXPECT_EQ(joinRecords(lines).substr(0, 10), fs.contentOf(kToolFolder + L"1000badFiles.txt"));
+  // Nothing of the chunk that failed stays in the file: no cut record.
+  EXPECT_EQ("", fs.contentOf(kToolFolder + L"1000badFiles.txt"));
 }
 
 TEST(ResultFileWrites, AFailureAmidManyRecordsLosesNone) {
@@ -231,10 +262,9 @@ TEST(ResultFileWrites, AFailureAmidManyRecordsLosesNone) {
     fs.failWritesAfter(limit);
     EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\big"}));
 
-    const std::string all = joinRecords(lines);
+    // The file holds records 0..k-1 whole, the console every record from k
+    // on: each record once, in one place or the other.
     const std::string file = fs.contentOf(kToolFolder + L"1000badFiles.txt");
-    EXPECT_EQ(all.substr(0, limit), file);
-    // The console takes over at some record k and gets every record from k on.
     const std::string& console = fs.console();
     ASSERT_TRUE(console.starts_with(kWriteFailure)) << limit;
     const std::string rest = console.substr(kWriteFailure.size());
@@ -243,8 +273,9 @@ TEST(ResultFileWrites, AFailureAmidManyRecordsLosesNone) {
         std::find(lines.begin(), lines.end(), firstLine) - lines.begin());
     ASSERT_LT(k, lines.size()) << limit;
     EXPECT_EQ(joinRecords(lines, k), rest);
-    // Every record before k is whole in the file.
-    EXPECT_LE(all.size() - rest.size(), file.size());
+    EXPECT_EQ(joinRecords(std::vector<std::string>(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(k))),
+              file);
+    EXPECT_LE(file.size(), limit);
     if (limit == 1000) {
       EXPECT_EQ(0u, k) << "the first chunk failed";
     } else {

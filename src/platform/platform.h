@@ -47,6 +47,10 @@ namespace tavrin {
 struct FindEntry {
   uint32_t attributes = 0;
   std::wstring name;  // the entry's own name, without its directory
+  // A reparse point that stands for another place (junction, mount point,
+  // symbolic link), as opposed to one whose data lives elsewhere (a cloud
+  // or tiered file). Only the first kind is never entered.
+  bool nameSurrogate = false;
 };
 
 // An open directory listing; destroying it ends the search.
@@ -62,9 +66,20 @@ class DirectorySearch {
 class ResultFile {
  public:
   virtual ~ResultFile() = default;
-  // Writes `text` completely (line feeds become the platform's line end).
-  // False when it could not all be written.
+  // Writes `text` completely (line feeds become the platform's line end), or
+  // not at all: when it cannot all be written the file is cut back to its
+  // size before the call, so it never ends in a partial record. False then.
   virtual bool write(std::wstring_view text) = 0;
+};
+
+// Why a result file could not be created.
+enum class CreateFailure {
+  None,
+  NameTaken,         // the name exists already (a link included)
+  FolderMissing,     // the folder it would go in does not exist
+  AccessDenied,
+  FolderNotTrusted,  // the folder is a link, or belongs to someone else
+  Other,
 };
 
 class Platform {
@@ -79,7 +94,8 @@ class Platform {
 
   // Starts listing `pattern`, a directory, the separator and "*". Fills
   // `first` with the first entry ("." and ".." included where the system
-  // lists them). Null when the listing cannot start or is empty.
+  // lists them). Null when the listing is empty (then `first.attributes` is
+  // 0) or cannot start (then it is INVALID_FILE_ATTRIBUTES).
   virtual std::unique_ptr<DirectorySearch> findFirstFile(const std::wstring& pattern,
                                                           FindEntry& first) = 0;
 
@@ -93,15 +109,21 @@ class Platform {
   virtual std::optional<std::wstring> commonAppDataFolder() = 0;
   // Milliseconds since the system started, wrapping at 2^32.
   virtual uint32_t tickCount() = 0;
+  // Milliseconds on a clock that never goes back, for measuring intervals.
+  virtual uint64_t monotonicMilliseconds() = 0;
+  // True once the user or the system asked the run to stop (Ctrl+C, a
+  // termination signal, logoff): the run ends at the next file boundary.
+  virtual bool stopRequested() = 0;
   // The character that separates path components.
   virtual wchar_t separator() const = 0;
 
   // Writes `text` to the console, line feeds as the platform shows them.
   virtual void writeConsole(std::wstring_view text) = 0;
-  // Creates a new file at `path` for the records. Null when the name exists
-  // already (a link included) or the file cannot be created: an existing
-  // file is never truncated or written through.
-  virtual std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) = 0;
+  // Creates a new file at `path` for the records. Null, with the reason in
+  // `failure`, when the name exists already (a link included) or the file
+  // cannot be created: an existing file is never truncated or written through.
+  virtual std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
+                                                       CreateFailure& failure) = 0;
 };
 
 // The platform of the machine the program runs on.

@@ -64,6 +64,8 @@ class PosixDirectorySearch final : public DirectorySearch {
       entryPath_.assign(path_).append(name);
       entry.attributes = entryAttributes(type, platform_.systemPath(entryPath_));
     }
+    // Links, junctions and mount points all stand for another place.
+    entry.nameSurrogate = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     assignWide(entry.name, name);
     return true;
   }
@@ -89,12 +91,19 @@ class PosixResultFile final : public ResultFile {
   bool write(std::wstring_view text) override {
     bytes_.clear();
     appendBytes(bytes_, text);
-    return writeAll(file_.get(), bytes_);
+    if (writeAll(file_.get(), bytes_)) {
+      size_ += static_cast<off_t>(bytes_.size());
+      return true;
+    }
+    // Whatever part went out is taken back: the file ends with a whole record.
+    if (ftruncate(file_.get(), size_) == 0) lseek(file_.get(), size_, SEEK_SET);
+    return false;
   }
 
  private:
   UniqueFd file_;
   std::string bytes_;
+  off_t size_ = 0;  // what the file holds of whole writes
 };
 
 }  // namespace
@@ -199,6 +208,7 @@ bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attribu
 
 std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring& pattern,
                                                                FindEntry& first) {
+  first.attributes = INVALID_FILE_ATTRIBUTES;  // until the listing is read
   std::string directory = toBytes(pattern);
   if (!directory.empty() && directory.back() == '*') directory.pop_back();
   // A subdirectory of the current listing is opened through it, never
@@ -235,6 +245,7 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
     }
   }
   listing.shrink_to_fit();
+  first.attributes = 0;
   if (listing.empty()) return nullptr;
   const bool ntfsWords = keepsNtfsWords(fd.get());
   const bool deep = std::count(directory.begin(), directory.end(), '/') > DEEP_LEVELS;
@@ -286,6 +297,14 @@ unsigned PosixPlatform::getDriveType(const std::wstring& root) {
 
 std::optional<std::wstring> PosixPlatform::commonAppDataFolder() { return L"/var/lib"; }
 
+uint64_t PosixPlatform::monotonicMilliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+bool PosixPlatform::stopRequested() { return false; }
+
 uint32_t PosixPlatform::tickCount() {
   timespec now{};
   clock_gettime(CLOCK_BOOTTIME, &now);
@@ -305,9 +324,17 @@ void PosixPlatform::flushConsole() {
   console_.clear();
 }
 
-std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& path) {
+std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& path,
+                                                           CreateFailure& failure) {
   UniqueFd file(open(bytesOf(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!file.valid()) return nullptr;
+  if (!file.valid()) {
+    failure = errno == EEXIST || errno == ELOOP ? CreateFailure::NameTaken
+              : errno == ENOENT || errno == ENOTDIR ? CreateFailure::FolderMissing
+              : errno == EACCES || errno == EPERM || errno == EROFS ? CreateFailure::AccessDenied
+                                                                    : CreateFailure::Other;
+    return nullptr;
+  }
+  failure = CreateFailure::None;
   return std::make_unique<PosixResultFile>(std::move(file));
 }
 

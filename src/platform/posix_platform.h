@@ -35,9 +35,12 @@ class PosixPlatform final : public Platform {
   unsigned getDriveType(const std::wstring& root) override;
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
+  uint64_t monotonicMilliseconds() override;
+  bool stopRequested() override;
   wchar_t separator() const override { return L'/'; }
   void writeConsole(std::wstring_view text) override;
-  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) override;
+  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
+                                               CreateFailure& failure) override;
 
  private:
   // A directory being listed (walked), and whether its file system keeps

@@ -34,6 +34,10 @@ bool writeAll(HANDLE handle, const std::string& bytes) {
 void fillEntry(const WIN32_FIND_DATAW& data, FindEntry& entry) {
   entry.attributes = data.dwFileAttributes;
   entry.name.assign(data.cFileName);  // keeps the string's storage
+  // The search gives a reparse point's tag in dwReserved0. A search that
+  // leaves it out (0 is no tag) is taken to mean a link: never entered.
+  entry.nameSurrogate = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                        (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
 }
 
 class Win32DirectorySearch final : public DirectorySearch {
@@ -58,12 +62,21 @@ class Win32ResultFile final : public ResultFile {
   bool write(std::wstring_view text) override {
     bytes_.clear();
     appendBytes(bytes_, text, true);
-    return writeAll(handle_.get(), bytes_);
+    if (writeAll(handle_.get(), bytes_)) {
+      size_ += static_cast<LONGLONG>(bytes_.size());
+      return true;
+    }
+    // Whatever part went out is taken back: the file ends with a whole record.
+    LARGE_INTEGER end{};
+    end.QuadPart = size_;
+    if (SetFilePointerEx(handle_.get(), end, nullptr, FILE_BEGIN)) SetEndOfFile(handle_.get());
+    return false;
   }
 
  private:
   FileHandle handle_;
   std::string bytes_;  // reused for every write
+  LONGLONG size_ = 0;  // what the file holds of whole writes
 };
 
 }  // namespace
@@ -90,7 +103,11 @@ std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring
   // The basic level leaves out the short names, which the walk never uses.
   HANDLE handle = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    // An empty drive root has no entries at all; anything else is a failure.
+    first.attributes = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : INVALID_FILE_ATTRIBUTES;
+    return nullptr;
+  }
   auto search = std::make_unique<Win32DirectorySearch>(handle);
   fillEntry(data, first);
   return search;
@@ -137,6 +154,10 @@ std::optional<std::wstring> Win32Platform::commonAppDataFolder() {
 
 uint32_t Win32Platform::tickCount() { return GetTickCount(); }
 
+uint64_t Win32Platform::monotonicMilliseconds() { return GetTickCount64(); }
+
+bool Win32Platform::stopRequested() { return false; }
+
 void Win32Platform::writeConsole(std::wstring_view text) {
   if (output_ == INVALID_HANDLE_VALUE || output_ == nullptr) return;
   if (!isConsole_) {
@@ -163,12 +184,21 @@ void Win32Platform::flushConsole() {
   pending_.clear();
 }
 
-std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& path) {
+std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& path,
+                                                           CreateFailure& failure) {
   // CREATE_NEW: an existing name, a link included, is a failure, never
   // truncated or written through. No sharing while the run holds it.
   HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    failure = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CreateFailure::NameTaken
+              : error == ERROR_PATH_NOT_FOUND                           ? CreateFailure::FolderMissing
+              : error == ERROR_ACCESS_DENIED                            ? CreateFailure::AccessDenied
+                                                                        : CreateFailure::Other;
+    return nullptr;
+  }
+  failure = CreateFailure::None;
   return std::make_unique<Win32ResultFile>(handle);
 }
 

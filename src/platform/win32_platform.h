@@ -51,9 +51,12 @@ class Win32Platform final : public Platform {
   unsigned getDriveType(const std::wstring& root) override;
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
+  uint64_t monotonicMilliseconds() override;
+  bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
   void writeConsole(std::wstring_view text) override;
-  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path) override;
+  std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
+                                               CreateFailure& failure) override;
 
  private:
   void flushConsole();
