@@ -150,6 +150,7 @@ part_zip() {
     WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" wine "$root/tavrin.exe" --version 2>/dev/null |
     od -An -c | tr -s ' ')
   env HOME="$root" WINEPREFIX="$root/prefix" wineserver -k 2>/dev/null || true
+  rm -rf "$root/prefix"  # hundreds of MB
   [ "$said" = "$(printf 'tavrin %s\r\n' "$version" | od -An -c | tr -s ' ')" ] ||
     fail "tavrin.exe --version under Wine says:$said"
 }
