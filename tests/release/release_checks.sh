@@ -6,7 +6,8 @@
 #   man      the man page is lint-clean, renders, and names every command
 #   zip      the zip's members and line ends, tavrin.exe --version under Wine
 #   sums     SHA256SUMS checks
-# Usage: release_checks.sh PART SOURCE_DIR WORK_DIR VERSION
+#   install  cmake --install of BUILD_DIR puts the program and man page in place
+# Usage: release_checks.sh PART SOURCE_DIR WORK_DIR VERSION [BUILD_DIR]
 # Exits 77 with its reason when a tool it needs is missing.
 set -euo pipefail
 
@@ -162,5 +163,13 @@ part_sums() {
     "tavrin_${version}_amd64.deb tavrin-${version}-win64.zip " ] || fail "SHA256SUMS lists other files"
 }
 
-"part_$part"
+part_install() {
+  local build=$5 prefix=$work/install
+  rm -rf "$prefix"
+  cmake --install "$build" --prefix "$prefix" >/dev/null || { echo "FAIL: cmake --install"; exit 1; }
+  [ "$("$prefix/bin/tavrin" --version)" = "tavrin $version" ] || fail "bin/tavrin --version"
+  cmp "$source/packaging/tavrin.1" "$prefix/share/man/man1/tavrin.1" || fail "share/man/man1/tavrin.1"
+}
+
+"part_$part" "$@"
 exit "$failed"
