@@ -51,6 +51,10 @@ void ScanJob::startJob(uint32_t flags) {
 }
 
 int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
+  if (args.size() >= 2 && args[1] == L"--version") {
+    platform.writeConsole(L"tavrin " TAVRIN_VERSION L"\n");
+    return 0;
+  }
   if (args.size() < 2 || args[1] == L"/?" || args[1] == L"/help" || args[1] == L"-help") {
     printUsage(platform);
     return 0;

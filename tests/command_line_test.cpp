@@ -1,6 +1,8 @@
 // The command line: usage requests, command words, the set command's value.
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include "fake_platform.h"
 #include "main.h"
 #include "scan_job.h"
@@ -74,6 +76,30 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{{L"list2"}, true}, UsageCase{{L"lis"}, true},
                       UsageCase{{L"/HELP"}, true}, UsageCase{{L"Repair", L"C:\\"}, true},
                       UsageCase{{L""}, true}));
+
+INSTANTIATE_TEST_SUITE_P(
+    NearVersion, UsageTest,
+    ::testing::Values(UsageCase{{L"-version"}, true}, UsageCase{{L"--VERSION"}, true},
+                      UsageCase{{L"--version="}, true}, UsageCase{{L"version"}, true},
+                      UsageCase{{L"-v"}, true}));
+
+// TAVRIN_VERSION comes from project(VERSION), the same definition the program gets.
+TEST(Version, PrintsOneLineAndTouchesNothingElse) {
+  for (const std::vector<std::wstring>& args :
+       {std::vector<std::wstring>{L"--version"},
+        std::vector<std::wstring>{L"--version", L"C:\\"}}) {
+    FakePlatform fs;
+    fs.addSystemDrive();
+    fs.addFile(L"C:\\a.txt", SUSPECT_ATTRIBUTES);
+    EXPECT_EQ(0, runTool(fs, args));
+    EXPECT_EQ(std::string("tavrin " TAVRIN_VERSION "\r\n"), fs.console());
+    EXPECT_EQ(1u, fs.consoleWrites().size());
+    EXPECT_EQ(1u, fs.log().size()) << "only the console was touched";
+    EXPECT_EQ(0, fs.tickReads());
+    EXPECT_EQ(0, fs.folderReads());
+  }
+  EXPECT_TRUE(std::regex_match(TAVRIN_VERSION, std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")));
+}
 
 TEST(IncompleteSet, DoesNothingAtAll) {
   for (const std::vector<std::wstring>& args :
