@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds tavrin and runs every test: the unit tests (also under AddressSanitizer
-# and UndefinedBehaviorSanitizer), the NTFS suite of the Linux program, and
-# tavrin.exe under Wine. Run as root on a fresh Debian machine, it first
+# and UndefinedBehaviorSanitizer), the NTFS suites of the Linux program (ntfs-3g,
+# and the kernel's ntfs3 in a qemu VM), and tavrin.exe under Wine. Run as root on a fresh Debian machine, it first
 # installs what is missing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev python3 ntfs-3g attr fuse3 util-linux
+          qemu-system-x86 busybox-static
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 missing=()
 for p in "${packages[@]}"; do
@@ -30,7 +31,7 @@ step() {
 }
 
 step "linux: build" bash -c 'cmake --preset linux >/dev/null && cmake --build --preset linux -j2'
-step "linux: unit and NTFS tests" ctest --preset linux
+step "linux: unit, NTFS and ntfs3 tests" ctest --preset linux
 step "sanitizers: build" bash -c 'cmake --preset linux-asan >/dev/null && cmake --build --preset linux-asan -j2'
 step "sanitizers: unit tests" ctest --preset linux-asan
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then

@@ -1,6 +1,12 @@
 // The NTFS word as Windows reports it, whichever driver read it: ntfs3's own
 // directory flag, a stored 0, and which reparse points are directories.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/posix_attributes.h"
@@ -44,6 +50,33 @@ TEST(ReparseWord, OnlyTheReparseBitMakesALink) {
       EXPECT_EQ(word, reparseWord(word, target)) << std::hex << word;
     }
   }
+}
+
+// The target lookup on real links (a file system without NTFS words stands
+// in for the volume: only the stored word passed in differs).
+TEST(NtfsWordAt, LooksUpWhereAReparsePointLeads) {
+  char name[] = "/tmp/tavrin-words-XXXXXX";
+  ASSERT_NE(nullptr, mkdtemp(name));
+  const std::string dir = name;
+  ASSERT_EQ(0, mkdir((dir + "/tgt").c_str(), 0755));
+  ASSERT_EQ(0, close(open((dir + "/file").c_str(), O_CREAT | O_WRONLY, 0644)));
+  ASSERT_EQ(0, symlink("tgt", (dir + "/junc").c_str()));
+  ASSERT_EQ(0, symlink("file", (dir + "/flink").c_str()));
+  ASSERT_EQ(0, symlink("/nonexistent/D:/data", (dir + "/away").c_str()));
+  const int fd = open(name, O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(fd, 0);
+
+  EXPECT_EQ(0x430u, ntfsWordAt(fd, "junc", 0x420));
+  EXPECT_EQ(0x430u, ntfsWordAt(fd, "away", 0x420));
+  EXPECT_EQ(0x420u, ntfsWordAt(fd, "flink", 0x420));
+  EXPECT_EQ(0x420u, ntfsWordAt(fd, "file", 0x420));  // a reparse file that is no link
+  EXPECT_EQ(0x24u, ntfsWordAt(fd, "junc", 0x24));    // ntfs-3g's link to a folder: a file
+  EXPECT_EQ(0x80u, ntfsWordAt(fd, "file", 0));
+  EXPECT_EQ(0x30u, ntfsWordAt(fd, "tgt", 0x10000020));
+  EXPECT_EQ(0x430u, ntfsWordAt(AT_FDCWD, (dir + "/away").c_str(), 0x420));
+
+  close(fd);
+  ASSERT_EQ(0, system(("rm -rf '" + dir + "'").c_str()));
 }
 
 }  // namespace

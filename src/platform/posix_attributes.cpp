@@ -18,15 +18,15 @@ bool noSuchAttribute(int error) {
   return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
-LinkTarget linkTarget(const char* path) {
+LinkTarget linkTarget(int directory, const char* name) {
   struct stat target {};
-  if (stat(path, &target) != 0) return LinkTarget::Missing;
+  if (fstatat(directory, name, &target, 0) != 0) return LinkTarget::Missing;
   return S_ISDIR(target.st_mode) ? LinkTarget::Directory : LinkTarget::File;
 }
 
 // The derived word of a link on a file system without NTFS words.
 uint32_t derivedLinkAttributes(const char* path) {
-  return derivedAttributes(S_IFLNK | S_IWUSR, linkTarget(path) == LinkTarget::Directory);
+  return derivedAttributes(S_IFLNK | S_IWUSR, linkTarget(AT_FDCWD, path) == LinkTarget::Directory);
 }
 
 // What the listing reports where no NTFS word is kept (or it cannot be read).
@@ -91,14 +91,14 @@ bool readNtfsAttributes(const char* path, uint32_t& attributes) {
   return true;
 }
 
-uint32_t ntfsWordOf(const char* path, uint32_t stored) {
+uint32_t ntfsWordAt(int directory, const char* name, uint32_t stored) {
   const uint32_t word = windowsWord(stored);
-  return needsLinkTarget(word) ? reparseWord(word, linkTarget(path)) : word;
+  return needsLinkTarget(word) ? reparseWord(word, linkTarget(directory, name)) : word;
 }
 
 uint32_t readAttributes(const char* path) {
   uint32_t stored = 0;
-  if (readNtfsAttributes(path, stored)) return ntfsWordOf(path, stored);
+  if (readNtfsAttributes(path, stored)) return ntfsWordAt(AT_FDCWD, path, stored);
   if (!noSuchAttribute(errno)) return INVALID_FILE_ATTRIBUTES;
   return readDerivedAttributes(path);
 }
@@ -135,7 +135,7 @@ uint32_t entryAttributes(unsigned char direntType, const char* path, bool ntfsWo
   if (direntType == DT_REG || !ntfsWords) return derivedEntryAttributes(direntType, path);
   uint32_t stored = 0;
   if (!readNtfsAttributes(path, stored)) return derivedEntryAttributes(direntType, path);
-  const uint32_t word = ntfsWordOf(path, stored);
+  const uint32_t word = ntfsWordAt(AT_FDCWD, path, stored);
   return direntType == DT_DIR ? word | FILE_ATTRIBUTE_DIRECTORY : word;
 }
 

@@ -41,9 +41,10 @@ uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory);
 // False when the file system keeps none or the file cannot be read.
 bool readNtfsAttributes(const char* path, uint32_t& attributes);
 
-// The stored word of `path` as Windows reports it (windowsWord, reparseWord);
-// the target is looked up only where the word leaves it open.
-uint32_t ntfsWordOf(const char* path, uint32_t stored);
+// The stored word of `name` in the open `directory` (or AT_FDCWD) as Windows
+// reports it (windowsWord, reparseWord): whoever reads a word passes it here.
+// The target is looked up only where the word leaves it open.
+uint32_t ntfsWordAt(int directory, const char* name, uint32_t stored);
 
 // The word of `path` without following a final link: the NTFS word, else
 // the derived word; INVALID_FILE_ATTRIBUTES when neither can be read.

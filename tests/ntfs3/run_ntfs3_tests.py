@@ -449,7 +449,8 @@ def preconditions(tavrin, helper):
                  "apt-get", "apt-cache", "dpkg-deb", "ldd"]:
         if shutil.which(tool) is None:
             skip(f"{tool} not found (packages qemu-system-x86, ntfs-3g, util-linux)")
-    if not os.path.exists("/bin/busybox") or b"statically linked" not in run(["file", "-L", "/bin/busybox"]).stdout:
+    # ldd refuses a static program: the VM has only what the initramfs holds.
+    if not os.path.exists("/bin/busybox") or run(["ldd", "/bin/busybox"]).returncode == 0:
         skip("no static /bin/busybox (package busybox-static)")
     try:
         os.close(os.open("/dev/fuse", os.O_RDWR))
