@@ -84,7 +84,7 @@ def kernel_package():
     result = run(["apt-cache", "depends", META_PACKAGE])
     found = re.search(rb"Depends: (linux-image-6\.12\.\S+-amd64)\b", result.stdout)
     if result.returncode != 0 or not found:
-        skip(f"apt knows no {META_PACKAGE} (Debian 12's main archive has it)")
+        skip(f"apt knows no {META_PACKAGE} (Debian 12's main archive has it; apt-get update?)")
     return found.group(1).decode()
 
 
@@ -123,8 +123,12 @@ def fetch_kernel():
         shutil.rmtree(os.path.join(staging, "lib"))
         open(os.path.join(staging, "complete"), "w").close()
         if os.path.exists(unpacked):
-            shutil.rmtree(unpacked)
-        os.rename(staging, unpacked)
+            shutil.rmtree(unpacked, ignore_errors=True)
+        try:
+            os.rename(staging, unpacked)
+        except OSError:
+            if not os.path.exists(os.path.join(unpacked, "complete")):
+                raise  # else another run unpacked it meanwhile
     finally:
         if os.path.exists(staging):
             shutil.rmtree(staging)
@@ -204,11 +208,11 @@ def make_volumes(work):
 def newc(entries):
     """A cpio archive (newc) of (name, mode, data or None, rdev) entries."""
     out = bytearray()
+    inodes = iter(range(1, len(entries) + 2))
 
-    def add(name, mode, data, rdev=(0, 0), ino=[0]):
-        ino[0] += 1
+    def add(name, mode, data, rdev=(0, 0)):
         name_bytes = name.encode() + b"\0"
-        fields = [ino[0], mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name_bytes), 0]
+        fields = [next(inodes), mode, 0, 0, 1, 0, len(data), 0, 0, rdev[0], rdev[1], len(name_bytes), 0]
         out.extend(b"070701" + b"".join(b"%08x" % f for f in fields) + name_bytes)
         out.extend(b"\0" * (-len(out) % 4))
         out.extend(data)
@@ -288,7 +292,10 @@ def run_vm(work, kernel, initramfs):
         return None
     out = os.path.join(work, "vm-out")
     with tarfile.open(out_image) as archive:
-        archive.extractall(out)
+        if hasattr(tarfile, "data_filter"):
+            archive.extractall(out, filter="data")
+        else:
+            archive.extractall(out)
     return out
 
 
@@ -296,9 +303,12 @@ def run_vm(work, kernel, initramfs):
 HOST_SCRIPT = r"""
 trap 'fusermount -u /mnt/tavrin/win; fusermount -u /mnt/tavrin/d' EXIT
 win=$1 d=$2 varlib=$3 cases=$4 tavrin=$5 out=$6 helper=$7
-shift 7
-# Other NTFS volumes of this machine stay out of the no-path runs.
-for m in "$@"; do umount -l "$m" 2>/dev/null; done
+# Other NTFS volumes of this machine stay out of the no-path runs; mounts made
+# on the host from now on do not reach this namespace.
+awk '{ for (i = 7; i <= NF; i++) if ($i == "-") { t = $(i + 1); break } }
+     $5 != "/" && (t == "fuse" || t == "fuseblk" || t == "fuse.ntfs-3g" || t == "ntfs3" ||
+                   t == "ntfs") { print $5 }' /proc/self/mountinfo |
+  while IFS= read -r m; do umount -l "$(printf '%b' "$m")" 2>/dev/null; done
 mount -t tmpfs tavrin-ntfs3 /mnt || exit 90
 mkdir -p /mnt/tavrin/win /mnt/tavrin/d
 ntfs-3g "$win" /mnt/tavrin/win || exit 91
@@ -309,17 +319,6 @@ mkdir -p /var/lib/Norvane/Wickline
 """
 
 
-def ntfs_mount_points():
-    points = []
-    with open("/proc/self/mountinfo") as f:
-        for line in f:
-            fields = line.split()
-            fstype = fields[fields.index("-") + 1]
-            if fstype in ("fuse", "fuseblk", "fuse.ntfs-3g", "ntfs3", "ntfs") and fields[4] != "/":
-                points.append(re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), fields[4]))
-    return points
-
-
 def run_host(work, tavrin, word_helper):
     out = os.path.join(work, "host-out")
     varlib = os.path.join(work, "varlib")
@@ -327,7 +326,7 @@ def run_host(work, tavrin, word_helper):
     os.mkdir(varlib)
     command = ["unshare", "-m", "--propagation", "private", "bash", "-c", HOST_SCRIPT, "host",
                os.path.join(work, "win.img"), os.path.join(work, "d.img"), varlib,
-               os.path.join(HERE, "cases.sh"), tavrin, out, word_helper, *ntfs_mount_points()]
+               os.path.join(HERE, "cases.sh"), tavrin, out, word_helper]
     start = time.monotonic()
     got = run(command, timeout=VM_TIMEOUT)
     print(f"host ran {time.monotonic() - start:.1f} s")
