@@ -18,19 +18,54 @@ bool noSuchAttribute(int error) {
   return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
-uint32_t linkAttributes(const char* path) {
-  uint32_t own = 0;
-  // A junction keeps its directory bit even when its target is missing.
-  if (readNtfsAttributes(path, own) && (own & FILE_ATTRIBUTE_DIRECTORY)) {
-    return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
-  }
+LinkTarget linkTarget(int directory, const char* name) {
   struct stat target {};
-  const bool toDirectory = stat(path, &target) == 0 && S_ISDIR(target.st_mode);
-  return FILE_ATTRIBUTE_REPARSE_POINT |
-         (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+  if (fstatat(directory, name, &target, 0) != 0) return LinkTarget::Missing;
+  return S_ISDIR(target.st_mode) ? LinkTarget::Directory : LinkTarget::File;
+}
+
+// The derived word of a link on a file system without NTFS words.
+uint32_t derivedLinkAttributes(const char* path) {
+  return derivedAttributes(S_IFLNK | S_IWUSR, linkTarget(AT_FDCWD, path) == LinkTarget::Directory);
+}
+
+// What the listing reports where no NTFS word is kept (or it cannot be read).
+uint32_t derivedEntryAttributes(unsigned char direntType, const char* path) {
+  switch (direntType) {
+    case DT_DIR:
+      return FILE_ATTRIBUTE_DIRECTORY;
+    case DT_LNK:
+      return derivedLinkAttributes(path);
+    case DT_UNKNOWN: {
+      struct stat status {};
+      // Gone since the listing: let the rule find out and say so.
+      if (lstat(path, &status) != 0) return FILE_ATTRIBUTE_ARCHIVE;
+      if (S_ISDIR(status.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
+      if (S_ISLNK(status.st_mode)) return derivedLinkAttributes(path);
+      return FILE_ATTRIBUTE_ARCHIVE;
+    }
+    default:  // regular files, and devices, pipes and sockets as files
+      return FILE_ATTRIBUTE_ARCHIVE;
+  }
 }
 
 }  // namespace
+
+uint32_t windowsWord(uint32_t stored) {
+  if (stored & NTFS3_DIRECTORY_FLAG) {
+    stored = (stored & ~NTFS3_DIRECTORY_FLAG) | FILE_ATTRIBUTE_DIRECTORY;
+  }
+  return stored == 0 ? FILE_ATTRIBUTE_NORMAL : stored;
+}
+
+bool needsLinkTarget(uint32_t word) {
+  return (word & FILE_ATTRIBUTE_REPARSE_POINT) && !(word & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+uint32_t reparseWord(uint32_t word, LinkTarget target) {
+  if (needsLinkTarget(word) && target != LinkTarget::File) word |= FILE_ATTRIBUTE_DIRECTORY;
+  return word;
+}
 
 uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory) {
   uint32_t word = 0;
@@ -56,9 +91,14 @@ bool readNtfsAttributes(const char* path, uint32_t& attributes) {
   return true;
 }
 
+uint32_t ntfsWordAt(int directory, const char* name, uint32_t stored) {
+  const uint32_t word = windowsWord(stored);
+  return needsLinkTarget(word) ? reparseWord(word, linkTarget(directory, name)) : word;
+}
+
 uint32_t readAttributes(const char* path) {
-  uint32_t attributes = 0;
-  if (readNtfsAttributes(path, attributes)) return attributes;
+  uint32_t stored = 0;
+  if (readNtfsAttributes(path, stored)) return ntfsWordAt(AT_FDCWD, path, stored);
   if (!noSuchAttribute(errno)) return INVALID_FILE_ATTRIBUTES;
   return readDerivedAttributes(path);
 }
@@ -91,23 +131,12 @@ bool writeAttributes(const char* path, uint32_t attributes) {
   return lsetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value, 0) == 0;
 }
 
-uint32_t entryAttributes(unsigned char direntType, const char* path) {
-  switch (direntType) {
-    case DT_DIR:
-      return FILE_ATTRIBUTE_DIRECTORY;
-    case DT_LNK:
-      return linkAttributes(path);
-    case DT_UNKNOWN: {
-      struct stat status {};
-      // Gone since the listing: let the rule find out and say so.
-      if (lstat(path, &status) != 0) return FILE_ATTRIBUTE_ARCHIVE;
-      if (S_ISDIR(status.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-      if (S_ISLNK(status.st_mode)) return linkAttributes(path);
-      return FILE_ATTRIBUTE_ARCHIVE;
-    }
-    default:  // regular files, and devices, pipes and sockets as files
-      return FILE_ATTRIBUTE_ARCHIVE;
-  }
+uint32_t entryAttributes(unsigned char direntType, const char* path, bool ntfsWords) {
+  if (direntType == DT_REG || !ntfsWords) return derivedEntryAttributes(direntType, path);
+  uint32_t stored = 0;
+  if (!readNtfsAttributes(path, stored)) return derivedEntryAttributes(direntType, path);
+  const uint32_t word = ntfsWordAt(AT_FDCWD, path, stored);
+  return direntType == DT_DIR ? word | FILE_ATTRIBUTE_DIRECTORY : word;
 }
 
 }  // namespace tavrin

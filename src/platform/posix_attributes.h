@@ -12,14 +12,39 @@ namespace tavrin {
 // shows it. A smaller buffer than four bytes makes ntfs-3g answer EIO.
 inline constexpr char NTFS_ATTRIBUTE_NAME[] = "system.ntfs_attrib_be";
 
+// ntfs3's own directory flag, which it reports in place of 0x10.
+inline constexpr uint32_t NTFS3_DIRECTORY_FLAG = 0x10000000;
+
+// The stored NTFS word as Windows reports it, whichever driver read it:
+// ntfs3's directory flag becomes the directory bit and a stored 0 reads as
+// NORMAL. Only ever applied to a word read, never to one written.
+uint32_t windowsWord(uint32_t stored);
+
+// Where a reparse point leads, for the words that need to know.
+enum class LinkTarget { File, Directory, Missing };
+
+// True when `word` names a reparse point whose kind its bits leave open: only
+// where the target leads tells a file link from a directory one.
+bool needsLinkTarget(uint32_t word);
+
+// `word` with the directory bit added when it names a reparse point that
+// leads to a directory or nowhere: junctions and mount points always name
+// directories, a dangling one still does (ntfs3 shows them without 0x10).
+uint32_t reparseWord(uint32_t word, LinkTarget target);
+
 // The word Windows clients show for a file without an NTFS word: directory
 // or archive, read-only when no write bit is set, and a reparse point for a
 // symbolic link (a directory when `targetIsDirectory`).
 uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory);
 
-// Reads the NTFS word of `path` itself, never of a link's target. False when
-// the file system keeps none or the file cannot be read.
+// Reads the NTFS word of `path` itself, never of a link's target, as stored.
+// False when the file system keeps none or the file cannot be read.
 bool readNtfsAttributes(const char* path, uint32_t& attributes);
+
+// The stored word of `name` in the open `directory` (or AT_FDCWD) as Windows
+// reports it (windowsWord, reparseWord): whoever reads a word passes it here.
+// The target is looked up only where the word leaves it open.
+uint32_t ntfsWordAt(int directory, const char* name, uint32_t stored);
 
 // The word of `path` without following a final link: the NTFS word, else
 // the derived word; INVALID_FILE_ATTRIBUTES when neither can be read.
@@ -41,7 +66,9 @@ bool writeAttributes(const char* path, uint32_t attributes);
 
 // What a directory listing reports for an entry of type `direntType` (a
 // DT_* value) at `path`: only the directory and reparse-point bits count.
-// Regular files and directories cost no system call.
-uint32_t entryAttributes(unsigned char direntType, const char* path);
+// Regular files cost no system call, nor do directories where the file
+// system keeps no NTFS words. Where it keeps them (`ntfsWords`) the word
+// decides, not the Linux type: ntfs-3g's own links are files to Windows.
+uint32_t entryAttributes(unsigned char direntType, const char* path, bool ntfsWords);
 
 }  // namespace tavrin

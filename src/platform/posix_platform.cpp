@@ -44,8 +44,12 @@ bool writeAll(int fd, std::string_view bytes) {
 // listing costs its names and two bytes per entry.
 class PosixDirectorySearch final : public DirectorySearch {
  public:
-  PosixDirectorySearch(PosixPlatform& platform, std::string directory, std::string listing)
-      : platform_(platform), path_(std::move(directory)), listing_(std::move(listing)) {}
+  PosixDirectorySearch(PosixPlatform& platform, std::string directory, std::string listing,
+                       bool ntfsWords)
+      : platform_(platform),
+        path_(std::move(directory)),
+        listing_(std::move(listing)),
+        ntfsWords_(ntfsWords) {}
 
   ~PosixDirectorySearch() override { platform_.endListing(this); }
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
@@ -58,11 +62,11 @@ class PosixDirectorySearch final : public DirectorySearch {
     const size_t nameEnd = listing_.find('\0', nameStart);
     const std::string_view name(listing_.data() + nameStart, nameEnd - nameStart);
     cursor_ = nameEnd + 1;
-    if (type == DT_DIR || type == DT_REG) {
+    if (type == DT_REG || (type == DT_DIR && !ntfsWords_)) {
       entry.attributes = type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
     } else {
       entryPath_.assign(path_).append(name);
-      entry.attributes = entryAttributes(type, platform_.systemPath(entryPath_));
+      entry.attributes = entryAttributes(type, platform_.systemPath(entryPath_), ntfsWords_);
     }
     // Links, junctions and mount points all stand for another place.
     entry.nameSurrogate = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -75,6 +79,7 @@ class PosixDirectorySearch final : public DirectorySearch {
   std::string path_;  // the directory, ending with "/"
   std::string listing_;
   std::string entryPath_;
+  bool ntfsWords_;  // the word, not the Linux type, tells folders and links
   size_t cursor_ = 0;
 };
 
@@ -250,8 +255,8 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   const bool ntfsWords = keepsNtfsWords(fd.get());
   const bool deep = std::count(directory.begin(), directory.end(), '/') > DEEP_LEVELS;
   listings_.push_back({nullptr, directory, ntfsWords, deep, status.st_dev, status.st_ino});
-  auto search =
-      std::make_unique<PosixDirectorySearch>(*this, std::move(directory), std::move(listing));
+  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(directory),
+                                                       std::move(listing), ntfsWords);
   listings_.back().search = search.get();
   setCurrentDirectory(std::move(fd));
   search->next(first);

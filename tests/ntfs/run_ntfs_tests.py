@@ -185,7 +185,9 @@ class Suite:
                        (12583, f"{root}/sub/deep.sys"), (12583, f"{root}/tgt/t.exe"))
 
     def everything(self, root):
-        return records((12583, f"{root}/bad.exe"), (32, f"{root}/dirbad/plain.txt"),
+        # .NTFS-3G/C: is an ntfs-3g link (word 0x24, no reparse bit): a plain
+        # file to Windows and to ntfs3, though it leads to a folder here.
+        return records((36, f"{root}/.NTFS-3G/C:"), (12583, f"{root}/bad.exe"), (32, f"{root}/dirbad/plain.txt"),
                        (32, f"{root}/good.txt"), (12582, f"{root}/near.dll"),
                        (33, f"{root}/Norvane/x.txt"), (12583, f"{root}/slink"),
                        (12583, f"{root}/sub/deep.sys"), (12583, f"{root}/tgt/t.exe"))
