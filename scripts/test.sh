@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds tavrin and runs every test: the unit tests (also under AddressSanitizer
-# and UndefinedBehaviorSanitizer), the NTFS suite of the Linux program, and
-# tavrin.exe under Wine. Run as root on a fresh Debian machine, it first
-# installs what is missing.
+# and UndefinedBehaviorSanitizer), the NTFS suite of the Linux program, the
+# fleet playbook (deploy/ansible), and tavrin.exe under Wine. Run as root on a
+# fresh Debian machine, it first installs what is missing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev python3 ntfs-3g attr fuse3 util-linux
-          mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
+          mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine ansible ansible-lint)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -30,7 +30,7 @@ step() {
 }
 
 step "linux: build" bash -c 'cmake --preset linux >/dev/null && cmake --build --preset linux -j2'
-step "linux: unit and NTFS tests" ctest --preset linux
+step "linux: unit, NTFS and fleet tests" ctest --preset linux
 step "sanitizers: build" bash -c 'cmake --preset linux-asan >/dev/null && cmake --build --preset linux-asan -j2'
 step "sanitizers: unit tests" ctest --preset linux-asan
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
