@@ -169,10 +169,13 @@ def main():
     f = Failures()
     work = tempfile.mkdtemp(prefix="tavrin-fleet-static-")
     try:
+        f.section = "ansible"
         check_ansible(f, deploy, work)
-        filters = load_filters(deploy)
-        check_counts_and_report(f, filters, work)
+        f.section = "report"
+        check_counts_and_report(f, load_filters(deploy), work)
+        f.section = "console"
         check_not_opened_pattern(f, deploy)
+        f.section = "host script"
         check_host_script(f, deploy, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)

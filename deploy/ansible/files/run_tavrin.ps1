@@ -36,7 +36,7 @@ $console = [System.IO.Path]::GetTempFileName()
 $mutex = New-Object System.Threading.Mutex($false, 'Global\tavrin-ansible')
 try { [void]$mutex.WaitOne() } catch [System.Threading.AbandonedMutexException] { }
 try {
-    $before = Get-ResultName
+    $before = @(Get-ResultName)  # @(): no name is an empty list, never $null
     $info = New-Object System.Diagnostics.ProcessStartInfo
     $info.FileName = $Program
     $info.Arguments = (@($Command) + $Paths | ForEach-Object { ConvertTo-Argument $_ }) -join ' '
@@ -49,7 +49,7 @@ try {
     $out = [System.IO.File]::Create($console)
     try { $process.StandardOutput.BaseStream.CopyTo($out) } finally { $out.Dispose() }
     $process.WaitForExit()
-    $after = Get-ResultName
+    $after = @(Get-ResultName)
 } finally {
     $mutex.ReleaseMutex()
     $mutex.Dispose()
