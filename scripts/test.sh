@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds tavrin and runs every test: the unit tests (also under AddressSanitizer
 # and UndefinedBehaviorSanitizer), the NTFS suites of the Linux program (ntfs-3g,
-# and the kernel's ntfs3 in a qemu VM), tavrin.exe under Wine, and the release
+# and the kernel's ntfs3 in a qemu VM), the fleet playbook
+# (deploy/ansible), tavrin.exe under Wine, and the release
 # checks (two release builds from fresh clones, compared byte for byte, then
 # lintian, man page, zip). Run as root on a fresh Debian machine, it first
 # installs what is missing. It ends with "passed", or "passed; skipped: ..."
@@ -12,7 +13,8 @@ cd "$(dirname "$0")/.."
 packages=(cmake g++ make libgtest-dev python3 ntfs-3g attr fuse3 util-linux
           qemu-system-x86 busybox-static
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine
-          git dpkg-dev lintian mandoc bsdextrautils zip unzip)
+          git dpkg-dev lintian mandoc bsdextrautils zip unzip
+          ansible ansible-lint)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -45,7 +47,7 @@ run_ctest() {
 }
 
 step "linux: build" bash -c 'cmake --preset linux >/dev/null && cmake --build --preset linux -j2'
-step "linux: unit, NTFS and ntfs3 tests" run_ctest linux tests --preset linux -LE release
+step "linux: unit, NTFS, ntfs3 and fleet tests" run_ctest linux tests --preset linux -LE release
 step "sanitizers: build" bash -c 'cmake --preset linux-asan >/dev/null && cmake --build --preset linux-asan -j2'
 step "sanitizers: unit tests" run_ctest linux-asan tests --preset linux-asan
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
