@@ -15,7 +15,7 @@ void ScanJob::addFixedDrives() {
 }
 
 void ScanJob::visitRoots() {
-  std::wstring path;
+  std::wstring& path = walkPath_;
   for (const std::wstring& root : roots_) {
     // An empty argument names nothing; it must not become the drive's root.
     if (root.empty()) continue;
