@@ -32,6 +32,7 @@ void ScanJob::visitRoots() {
       }
     }
     if (interrupted_) return;
+    path.clear();  // between roots the walk is in no folder
   }
 }
 

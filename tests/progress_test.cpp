@@ -402,5 +402,13 @@ TEST_F(ProgressTest, AnInterruptedRunSaysHowFarItGot) {
   }());
 }
 
+TEST_F(ProgressTest, AStopBetweenRootsNamesNoFolder) {
+  addFiles(L"C:\\d", 2);
+  fs.addFile(L"C:\\e\\x");
+  fs.stopWhen([&] { return fs.logOf("get").size() >= 3; });  // the root and its two files read
+  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d", L"C:\\e"}));
+  EXPECT_TRUE(summary().starts_with(L"list interrupted after 0.0 s: 2 files checked, ")) << toBytes(summary());
+}
+
 }  // namespace
 }  // namespace tavrin::test
