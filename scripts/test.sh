@@ -10,7 +10,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev python3 ntfs-3g attr fuse3 util-linux
+packages=(cmake g++ make libgtest-dev python3 ntfs-3g attr fuse3 util-linux tmux
           qemu-system-x86 busybox-static
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine
           git dpkg-dev lintian mandoc bsdextrautils zip unzip

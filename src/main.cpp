@@ -41,13 +41,12 @@ uint32_t parseSetValue(const std::wstring& text) {
 
 void ScanJob::startJob(uint32_t flags) {
   openResultFile(flags);
-  if (flags & MODE_FIXED_DRIVES) {
-    addFixedDrives();
-  } else if (!(flags & MODE_PATHS)) {
-    return;
+  if (flags & MODE_FIXED_DRIVES) addFixedDrives();
+  if (flags & (MODE_FIXED_DRIVES | MODE_PATHS)) {
+    visitRoots();
+    roots_.clear();
   }
-  visitRoots();
-  roots_.clear();
+  finishRun();
 }
 
 int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {

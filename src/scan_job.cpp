@@ -1,5 +1,7 @@
 #include "scan_job.h"
 
+#include "progress.h"
+
 namespace tavrin {
 namespace {
 
@@ -11,9 +13,6 @@ constexpr size_t RECORD_CHUNK = 32768;
 constexpr uint64_t FLUSH_INTERVAL_MS = 1000;
 // The clock is read once per this many entries of the walk.
 constexpr unsigned ENTRIES_PER_CLOCK_READ = 16;
-// A name taken already (another run in the same tick) makes the run try the
-// following tick numbers, this many at the most.
-constexpr uint32_t NAME_RETRIES = 100;
 
 }  // namespace
 
@@ -23,6 +22,10 @@ std::wstring decimal(uint32_t word) {
 
 ScanJob::ScanJob(Platform& platform) : platform_(platform) {
   appendToolFolderAndTick(platform_.tickCount());
+  const TerminalFacts terminal = platform_.statusTerminal();
+  if (terminal.interactive) {
+    progress_ = std::make_unique<Progress>(platform_, terminal, platform_.monotonicMilliseconds());
+  }
 }
 
 ScanJob::~ScanJob() {
@@ -110,7 +113,20 @@ void ScanJob::writeRecord(std::wstring_view path, uint32_t attributes) {
   }
 }
 
-void ScanJob::print(std::wstring_view text) { platform_.writeConsole(text); }
+void ScanJob::print(std::wstring_view text) {
+  if (!progress_) {
+    platform_.writeConsole(text);
+    return;
+  }
+  progress_->beforeMessage(text);
+  platform_.writeConsole(text);
+  progress_->afterMessage(text, *this, platform_.monotonicMilliseconds());
+}
+
+void ScanJob::finishRun() {
+  flushRecords();
+  if (progress_) progress_->finish(*this, platform_.monotonicMilliseconds());
+}
 
 // A chunk that cannot be written is not lost: the file is left as it was
 // before the chunk, the console says so and gets the whole chunk, and every
@@ -129,6 +145,7 @@ void ScanJob::flushRecords() {
 bool ScanJob::betweenEntries() {
   if (platform_.stopRequested()) {
     interrupted_ = true;
+    stoppedIn_ = walkPath_;
     return false;
   }
   if (++entriesSinceClock_ >= ENTRIES_PER_CLOCK_READ) {
@@ -144,6 +161,7 @@ void ScanJob::catchUpWithClock() {
     flushRecords();
     lastFlush_ = now;
   }
+  if (progress_) progress_->refresh(*this, now);
 }
 
 }  // namespace tavrin

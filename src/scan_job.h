@@ -11,6 +11,8 @@
 
 namespace tavrin {
 
+class Progress;
+
 // Mode flags: one root bit and one action bit per command.
 inline constexpr uint32_t MODE_FIXED_DRIVES = 0x01;
 inline constexpr uint32_t MODE_PATHS = 0x02;
@@ -22,6 +24,10 @@ inline constexpr uint32_t MODE_LISTALL = 0x20;
 // Read-only, hidden, system, archive, temporary, offline and
 // not-content-indexed together, and nothing else.
 inline constexpr uint32_t SUSPECT_ATTRIBUTES = 0x3127;
+
+// A result name taken already (another run in the same tick) makes the run
+// try the following tick numbers, this many at the most.
+inline constexpr uint32_t NAME_RETRIES = 100;
 
 // What a run has done so far, for the person watching it. Plain counters:
 // keeping them costs the walk nothing measurable.
@@ -55,8 +61,12 @@ class ScanJob {
   const RunCounts& counts() const { return counts_; }
   // True when the run stopped early because a stop was requested.
   bool interrupted() const { return interrupted_; }
+  // The path the walk is at (a folder's child, or its listing pattern).
+  const std::wstring& walkPath() const { return walkPath_; }
+  // Where the walk was when the stop came; empty before the first root.
+  const std::wstring& stoppedIn() const { return stoppedIn_; }
 
-  // Runs the whole job: result file, then every root.
+  // Runs the whole job: result file, then every root, then the summary.
   void startJob(uint32_t flags);
 
   // Result file and records.
@@ -83,6 +93,8 @@ class ScanJob {
   // Called before each entry of the walk: false when the run must stop.
   bool betweenEntries();
   void catchUpWithClock();
+  // Pending records to the file, then the summary for a person watching.
+  void finishRun();
   void noteUnlistedFolder(const std::wstring& path);
 
   Platform& platform_;
@@ -99,6 +111,9 @@ class ScanJob {
   unsigned entriesSinceClock_ = 0;
   bool interrupted_ = false;
   RunCounts counts_;
+  std::wstring walkPath_;  // the walk's one path buffer
+  std::wstring stoppedIn_;
+  std::unique_ptr<Progress> progress_;  // only when standard error is a terminal
 };
 
 // Signed decimal text of a 32-bit word, as records and messages show it.

@@ -15,7 +15,7 @@ void ScanJob::addFixedDrives() {
 }
 
 void ScanJob::visitRoots() {
-  std::wstring path;
+  std::wstring& path = walkPath_;
   for (const std::wstring& root : roots_) {
     // An empty argument names nothing; it must not become the drive's root.
     if (root.empty()) continue;
@@ -32,6 +32,7 @@ void ScanJob::visitRoots() {
       }
     }
     if (interrupted_) return;
+    path.clear();  // between roots the walk is in no folder
   }
 }
 

@@ -268,6 +268,11 @@ void FakePlatform::writeConsole(std::wstring_view text) {
   appendBytes(console_, text, true);
 }
 
+void FakePlatform::writeStatus(std::wstring_view text) {
+  record("status", text);
+  statusWrites_.push_back({clock_, std::wstring(text)});
+}
+
 std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path,
                                                          CreateFailure& failure) {
   record("create", path);

@@ -57,16 +57,26 @@ class FakePlatform : public Platform {
 
   // Each read of the monotonic clock advances it by `milliseconds`.
   void setClockStep(uint64_t milliseconds) { clockStep_ = milliseconds; }
+  // Standard error as a terminal `columns` wide (0: it does not say).
+  void setTerminal(TerminalFacts facts, unsigned columns) {
+    terminal_ = facts;
+    columns_ = columns;
+  }
   // stopRequested() answers true once `when` does (asked before each entry).
   void stopWhen(std::function<bool()> when) { stopWhen_ = std::move(when); }
 
   // --- What happened. Log lines: "get P", "set P <word>", "find <pattern>",
-  // "close <pattern>", "create P", "close-file P", "print <text>".
+  // "close <pattern>", "create P", "close-file P", "print <text>", "status <text>".
   const std::vector<std::string>& log() const { return log_; }
   // The log lines that start with `verb` and a blank, without the verb.
   std::vector<std::string> logOf(const std::string& verb) const;
   const std::string& console() const { return console_; }  // bytes, CRLF line ends
   const std::vector<std::wstring>& consoleWrites() const { return consoleWrites_; }
+  struct StatusWrite {
+    uint64_t clock;  // the clock's reading at the time
+    std::wstring text;
+  };
+  const std::vector<StatusWrite>& statusWrites() const { return statusWrites_; }
   std::vector<std::wstring> createdFiles() const { return created_; }
   std::string contentOf(const std::wstring& path) const;  // bytes, CRLF line ends
   std::optional<uint32_t> attributesOf(const std::wstring& path) const;
@@ -87,6 +97,9 @@ class FakePlatform : public Platform {
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
   void writeConsole(std::wstring_view text) override;
+  TerminalFacts statusTerminal() override { return terminal_; }
+  unsigned statusWidth() override { return columns_; }
+  void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
 
@@ -120,6 +133,9 @@ class FakePlatform : public Platform {
   uint64_t clockStep_ = 0;
   std::function<bool()> stopWhen_;
   std::optional<std::size_t> writeLimit_;
+  TerminalFacts terminal_;
+  unsigned columns_ = 0;
+  std::vector<StatusWrite> statusWrites_;
 
   std::vector<std::string> log_;
   std::string console_;

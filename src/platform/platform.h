@@ -82,6 +82,19 @@ enum class CreateFailure {
   Other,
 };
 
+// What standard error is, for the status line and summary a person sees.
+struct TerminalFacts {
+  // An interactive terminal a person watches: not redirected, not a pipe,
+  // not a terminal that declares itself dumb. Nothing is shown otherwise.
+  bool interactive = false;
+  // It follows control sequences (erase to end of line, cursor up); without
+  // them a line is erased by writing blanks over it.
+  bool controlSequences = false;
+  // Standard output shows on a terminal too, so console messages share the
+  // screen with the status line.
+  bool consoleShown = false;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -119,6 +132,12 @@ class Platform {
 
   // Writes `text` to the console, line feeds as the platform shows them.
   virtual void writeConsole(std::wstring_view text) = 0;
+  // Standard error as a terminal, asked once per run.
+  virtual TerminalFacts statusTerminal() = 0;
+  // Its width in columns, asked before each redraw; 0 when unknown.
+  virtual unsigned statusWidth() = 0;
+  // Writes `text` to standard error as it stands, at once.
+  virtual void writeStatus(std::wstring_view text) = 0;
   // Creates a new file at `path` for the records. Null, with the reason in
   // `failure`, when the name exists already (a link included) or the file
   // cannot be created: an existing file is never truncated or written through.

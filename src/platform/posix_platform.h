@@ -39,6 +39,10 @@ class PosixPlatform final : public Platform {
   bool stopRequested() override;
   wchar_t separator() const override { return L'/'; }
   void writeConsole(std::wstring_view text) override;
+  // Standard error as a terminal: posix_terminal.cpp.
+  TerminalFacts statusTerminal() override;
+  unsigned statusWidth() override;
+  void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
 

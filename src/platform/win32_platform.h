@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32_terminal.h"
 
 namespace tavrin {
 
@@ -55,6 +56,10 @@ class Win32Platform final : public Platform {
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
   void writeConsole(std::wstring_view text) override;
+  // Standard error as a console: win32_terminal.cpp.
+  TerminalFacts statusTerminal() override;
+  unsigned statusWidth() override;
+  void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
 
@@ -64,6 +69,7 @@ class Win32Platform final : public Platform {
   HANDLE output_;        // standard output; not ours to close
   bool isConsole_;       // a real console: wide text goes to it unconverted
   std::string pending_;  // redirected output not yet written
+  Win32Terminal terminal_;  // restores the console's mode when the platform goes
 };
 
 }  // namespace tavrin

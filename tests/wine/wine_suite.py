@@ -435,25 +435,59 @@ class Suite:
                      crlf(WARNING + "\n Attributes 1 successfully set to " + path))
 
 
+    def console_run(self, *args, stderr=""):
+        """Runs tavrin.exe with a terminal (`script`) as its console, 200
+        columns wide; returns what the terminal showed, Wine's own escapes and
+        carriage returns taken out."""
+        if not shutil.which("script"):
+            raise Skip("script (util-linux) is not installed")
+        command = " ".join(shlex.quote(a) for a in [self.wine.wine, str(self.exe), *args])
+        with tempfile.TemporaryFile() as out:
+            subprocess.run(["script", "-qec", "stty cols 200 rows 50; " + command + stderr, "/dev/null"],
+                           env=self.wine.env(), cwd=self.wine.drive_c, stdin=subprocess.DEVNULL,
+                           stdout=out, stderr=subprocess.STDOUT, timeout=120)
+            out.seek(0)
+            shown = out.read()
+        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07|\r", b"", shown)
+        return shown.decode("utf-8", errors="replace")
+
     def case_console(self):
         # On a terminal the text goes through WriteConsoleW to Wine's console,
         # which draws it on the tty (with its own escapes and carriage returns).
-        if not shutil.which("script"):
-            raise Skip("script (util-linux) is not installed")
+        # Standard error goes elsewhere: the summary is not part of this case.
         name = "Привет_世界.txt"  # Wine's console cannot show beyond the BMP
         root = self.tree("con", {name: b"c"})
         path = root + "\\" + name
-        command = " ".join(shlex.quote(a) for a in
-                           [self.wine.wine, str(self.exe), "set", "1", path])
-        with tempfile.TemporaryFile() as out:
-            subprocess.run(["script", "-qec", command, "/dev/null"], env=self.wine.env(),
-                           cwd=self.wine.drive_c, stdin=subprocess.DEVNULL, stdout=out,
-                           stderr=subprocess.STDOUT, timeout=120)
-            out.seek(0)
-            shown = out.read()
-        shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\r", b"", shown)
-        expect_equal("console text", shown.decode("utf-8", errors="replace"),
+        self.fresh_tool_folder()
+        expect_equal("console text", self.console_run("set", "1", path, stderr=" 2>/dev/null"),
                      WARNING + "\n Attributes 1 successfully set to " + path)
+
+    def case_console_summary(self):
+        # Standard error on the console too: the summary follows the
+        # console text on a line of its own, and says where the records are.
+        root = self.tree("sum", {"a.txt": b"a", "b.txt": b"b"})
+        missing = "C:\\t\\nosuch"
+        self.fresh_tool_folder()
+        shown = self.console_run("listall", root, missing)
+        name, _ = self.only_result(r"-?[0-9]+allFiles\.txt")
+        summary = re.fullmatch(
+            r"listall done in [0-9]+\.[0-9] s: 2 files checked, 2 records, 0 unreadable\.\n"
+            r"Records: (.*)\nCould not read: (.*)\n", shown)
+        if not summary:
+            raise AssertionError("unexpected screen %r" % shown)
+        expect_equal("result file", summary.group(1), TOOL_FOLDER + "\\" + name)
+        expect_equal("missing root", summary.group(2), missing)
+        # Without a tool folder the records come to the console, and the
+        # summary says which folder to create.
+        shutil.rmtree(self.tool_folder)
+        shown = self.console_run("listall", root)
+        expect_equal("records on the console", shown.split("\nlistall done")[0],
+                     "Could not open file to write results " + TOOL_FOLDER + "\\" +
+                     re.search(r"results C:.*Wickline\\(-?[0-9]+allFiles\.txt)", shown).group(1) +
+                     records((32, root + "\\a.txt"), (32, root + "\\b.txt")))
+        expect_equal("where the records are", shown.split("\n")[-2],
+                     "Records: on the screen above; no result file: the folder " + TOOL_FOLDER +
+                     " does not exist; create it to keep them")
 
 
 def pe_resource(data, type_id, name_id):
