@@ -16,10 +16,16 @@ target_compile_definitions(tavrin PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN N
 if(MSVC)
   # The manifest comes from the resource; the linker must not add its own.
   target_link_options(tavrin PRIVATE /MANIFEST:NO)
+  # Windows 7 or later: the fast listing flag is refused before it.
+  target_link_options(tavrin PRIVATE /SUBSYSTEM:CONSOLE,6.01)
   set_property(TARGET tavrin tavrin_core PROPERTY
     MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 else()
   # One self-contained exe: no MinGW runtime DLLs beside it.
   target_compile_options(tavrin PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-municode>)
   target_link_options(tavrin PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  # Windows 7 or later: the fast listing flag is refused before it.
+  target_link_options(tavrin PRIVATE
+    -Wl,--major-subsystem-version,6,--minor-subsystem-version,1
+    -Wl,--major-os-version,6,--minor-os-version,1)
 endif()

@@ -500,8 +500,25 @@ def pe_resource(data, type_id, name_id):
     return data[offset(rva):offset(rva) + size]
 
 
+# supportedOS ids: Windows 7, 8, 8.1, and 10 and 11.
+SUPPORTED_OS = ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+
+
+def pe_versions(data):
+    """(OS version, subsystem version, subsystem) from the optional header."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    opt = pe + 24
+
+    def u16(o):
+        return int.from_bytes(data[opt + o:opt + o + 2], "little")
+    return (u16(40), u16(42)), (u16(48), u16(50)), u16(68)
+
+
 def case_manifest(exe):
     data = Path(exe).read_bytes()
+    # Windows 7 at least: before it the fast listing flag is refused.
+    expect_equal("PE versions", pe_versions(data), ((6, 1), (6, 1), 3))
     manifest = pe_resource(data, 24, 1)
     if manifest is None:
         raise AssertionError("no RT_MANIFEST resource 1")
@@ -510,6 +527,8 @@ def case_manifest(exe):
         raise AssertionError("the manifest does not request asInvoker")
     if "longPathAware" in text:
         raise AssertionError("the manifest declares long-path awareness")
+    ids = re.findall(r'<supportedOS\s+Id="\{([0-9a-f-]+)\}"\s*/>', text)
+    expect_equal("supportedOS ids", sorted(ids), sorted(SUPPORTED_OS))
     version = pe_resource(data, 16, 1)
     if version is None:
         raise AssertionError("no version resource")
