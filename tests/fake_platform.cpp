@@ -252,6 +252,17 @@ unsigned FakePlatform::getDriveType(const std::wstring& root) {
   return DRIVE_NO_ROOT_DIR;
 }
 
+std::optional<std::wstring> FakePlatform::volumeName(const std::wstring& root) {
+  record("volume", root);
+  const auto it = volumes_.find(root);
+  return it == volumes_.end() ? std::nullopt : std::optional<std::wstring>(it->second);
+}
+
+std::optional<std::wstring> FakePlatform::substitutedFolder(const std::wstring& root) {
+  const auto it = substitutes_.find(root);
+  return it == substitutes_.end() ? std::nullopt : std::optional<std::wstring>(it->second);
+}
+
 std::optional<std::wstring> FakePlatform::commonAppDataFolder() {
   return nextAnswer<std::optional<std::wstring>>(folders_, folderReads_, std::nullopt);
 }

@@ -44,6 +44,10 @@ class FakePlatform : public Platform {
   void makeVanishing(const std::wstring& path);
   void refuseAttributeWrites(const std::wstring& path);
   void makeDriveListUnreadable() { driveListUnreadable_ = true; }
+  // A root of volume `name` (roots without one have no volume name).
+  void setVolumeName(const std::wstring& root, const std::wstring& name) { volumes_[root] = name; }
+  // `root` is a substitute for `folder`, as SUBST makes it.
+  void substitute(const std::wstring& root, const std::wstring& folder) { substitutes_[root] = folder; }
 
   // Successive lookups take the next answer; the last one repeats.
   void setAppDataFolders(std::vector<std::optional<std::wstring>> answers);
@@ -81,6 +85,8 @@ class FakePlatform : public Platform {
                                                  FindEntry& first) override;
   std::vector<std::wstring> logicalDriveStrings() override;
   unsigned getDriveType(const std::wstring& root) override;
+  std::optional<std::wstring> volumeName(const std::wstring& root) override;
+  std::optional<std::wstring> substitutedFolder(const std::wstring& root) override;
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
   uint64_t monotonicMilliseconds() override;
@@ -113,6 +119,8 @@ class FakePlatform : public Platform {
   std::map<std::wstring, Node> nodes_;
   std::vector<std::pair<std::wstring, unsigned>> drives_;
   bool driveListUnreadable_ = false;
+  std::map<std::wstring, std::wstring> volumes_;
+  std::map<std::wstring, std::wstring> substitutes_;
   std::vector<std::optional<std::wstring>> folders_;
   std::vector<uint32_t> ticks_;
   std::vector<std::pair<std::wstring, CreateFailure>> refusedCreates_;

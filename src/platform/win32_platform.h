@@ -49,6 +49,8 @@ class Win32Platform final : public Platform {
                                                   FindEntry& first) override;
   std::vector<std::wstring> logicalDriveStrings() override;
   unsigned getDriveType(const std::wstring& root) override;
+  std::optional<std::wstring> volumeName(const std::wstring& root) override;          // win32_drives
+  std::optional<std::wstring> substitutedFolder(const std::wstring& root) override;   // win32_drives
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
   uint64_t monotonicMilliseconds() override;
