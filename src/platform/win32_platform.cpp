@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "platform/text.h"
+#include "platform/win32_process.h"
 
 namespace tavrin {
 namespace {
@@ -81,10 +82,9 @@ class Win32ResultFile final : public ResultFile {
 
 }  // namespace
 
-Win32Platform::Win32Platform() : output_(GetStdHandle(STD_OUTPUT_HANDLE)), isConsole_(false) {
+Win32Platform::Win32Platform() : output_(usableStandardOutput()), isConsole_(false) {
   DWORD mode = 0;
-  isConsole_ = output_ != INVALID_HANDLE_VALUE && output_ != nullptr &&
-               GetConsoleMode(output_, &mode) != 0;
+  isConsole_ = output_ != nullptr && GetConsoleMode(output_, &mode) != 0;
 }
 
 Win32Platform::~Win32Platform() { flushConsole(); }
@@ -156,7 +156,7 @@ uint32_t Win32Platform::tickCount() { return GetTickCount(); }
 
 uint64_t Win32Platform::monotonicMilliseconds() { return GetTickCount64(); }
 
-bool Win32Platform::stopRequested() { return false; }
+bool Win32Platform::stopRequested() { return stopEventCame(); }
 
 void Win32Platform::writeConsole(std::wstring_view text) {
   if (output_ == INVALID_HANDLE_VALUE || output_ == nullptr) return;

@@ -13,6 +13,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -434,6 +435,66 @@ class Suite:
         expect_equal("set console", self.tavrin("set", "1", path),
                      crlf(WARNING + "\n Attributes 1 successfully set to " + path))
 
+
+    def case_interrupt(self):
+        # Ctrl+C (SIGINT to the Wine process, which Wine delivers as a
+        # CTRL_C_EVENT) in the middle of a large listall: the run stops at a
+        # file boundary and the file holds every record found, whole.
+        folders, per_folder = 20, 1000
+        files = {"d%02d\\f%05d.txt" % (d, i): b"" for d in range(folders) for i in range(per_folder)}
+        root = self.tree("intr", files)
+        expected = ["\n32, %s\\%s" % (root, f) for f in sorted(files)]
+        self.fresh_tool_folder()
+        with tempfile.TemporaryFile() as out:
+            # Background jobs of a shell ignore SIGINT; the run must not.
+            proc = subprocess.Popen(["env", "--default-signal=INT", self.wine.wine, str(self.exe),
+                                     "listall", root], env=self.wine.env(), cwd=self.wine.drive_c,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+            try:
+                # The first chunk of records is in the file: the walk is under way.
+                deadline = time.monotonic() + 60
+                while proc.poll() is None and time.monotonic() < deadline:
+                    results = list(self.tool_folder.iterdir())
+                    if results and results[0].stat().st_size > 0:
+                        break
+                    time.sleep(0.01)
+                proc.send_signal(signal.SIGINT)
+                rc = proc.wait(timeout=120)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+            out.seek(0)
+            console = out.read()
+        _, content = self.only_result(r"-?\d+allFiles\.txt")
+        got = content.decode("utf-8").replace("\r\n", "\n")
+        count = got.count("\n")
+        if count >= len(expected):
+            raise Skip("the run ended before the signal came (%d records)" % count)
+        # STATUS_CONTROL_C_EXIT (0xC000013A) reaches the shell as its low byte.
+        expect_equal("exit status", rc, 0x3A)
+        expect_equal("console", console, b"")
+        if count == 0 or got != "".join(expected[:count]):
+            raise AssertionError("the file is not a whole prefix of the records: %d records, ends %r"
+                                 % (count, got[-200:]))
+
+    def case_closed_output(self):
+        # No standard output at all: the run still does its work, ends with 0,
+        # and no console text lands anywhere else (the result file).
+        root = self.tree("closed", {"a.txt": b"a", "sub\\b.txt": b"b"})
+        for redirect in (">&-", "1</dev/null"):
+            self.fresh_tool_folder()
+            command = "exec %s %s set 1 %s %s" % (
+                shlex.quote(self.wine.wine), shlex.quote(str(self.exe)), shlex.quote(root),
+                redirect)
+            proc = subprocess.run(["sh", "-c", command], env=self.wine.env(), cwd=self.wine.drive_c,
+                                  stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+            expect_equal("exit code with %s" % redirect, proc.returncode, 0)
+            _, content = self.only_result(r"-?\d+")
+            expect_equal("set result file with %s" % redirect, content, b"")
+            expect_equal("words after set", self.listall(root), records(
+                (33, root + "\\a.txt"), (33, root + "\\sub\\b.txt")))
+            for f in ("a.txt", "sub/b.txt"):
+                os.chmod(self.unix(root) / f, 0o644)
 
     def case_console(self):
         # On a terminal the text goes through WriteConsoleW to Wine's console,
