@@ -10,6 +10,7 @@ add_executable(tavrin
   ${CMAKE_CURRENT_LIST_DIR}/win32_main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_platform.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_drives.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_literal_paths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_process.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc)
 target_link_libraries(tavrin PRIVATE tavrin_core shell32)

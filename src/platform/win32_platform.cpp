@@ -43,7 +43,12 @@ void fillEntry(const WIN32_FIND_DATAW& data, FindEntry& entry) {
 
 class Win32DirectorySearch final : public DirectorySearch {
  public:
-  explicit Win32DirectorySearch(HANDLE handle) : handle_(handle) {}
+  Win32DirectorySearch(HANDLE handle, LiteralPaths& paths) : handle_(handle), paths_(paths) {
+    paths_.opened(this);
+  }
+  ~Win32DirectorySearch() override { paths_.closed(this); }
+  Win32DirectorySearch(const Win32DirectorySearch&) = delete;
+  Win32DirectorySearch& operator=(const Win32DirectorySearch&) = delete;
 
   bool next(FindEntry& entry) override {
     if (!FindNextFileW(handle_.get(), &data_)) return false;
@@ -53,6 +58,7 @@ class Win32DirectorySearch final : public DirectorySearch {
 
  private:
   FindHandle handle_;
+  LiteralPaths& paths_;
   WIN32_FIND_DATAW data_{};
 };
 
@@ -90,25 +96,30 @@ Win32Platform::Win32Platform() : output_(usableStandardOutput()), isConsole_(fal
 Win32Platform::~Win32Platform() { flushConsole(); }
 
 uint32_t Win32Platform::getFileAttributes(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str());
+  const wchar_t* name = paths_.of(path);
+  return name ? GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
 }
 
 bool Win32Platform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
-  return SetFileAttributesW(path.c_str(), attributes) != 0;
+  const wchar_t* name = paths_.of(path);
+  return name && SetFileAttributesW(name, attributes) != 0;
 }
 
 std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring& pattern,
                                                                FindEntry& first) {
   WIN32_FIND_DATAW data{};
+  const wchar_t* open = paths_.listingPattern(pattern);
   // The basic level leaves out the short names, which the walk never uses.
-  HANDLE handle = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE handle = open ? FindFirstFileExW(open, FindExInfoBasic, &data, FindExSearchNameMatch,
+                                          nullptr, FIND_FIRST_EX_LARGE_FETCH)
+                       : INVALID_HANDLE_VALUE;
   if (handle == INVALID_HANDLE_VALUE) {
+    if (!open) SetLastError(ERROR_FILENAME_EXCED_RANGE);
     // An empty drive root has no entries at all; anything else is a failure.
     first.attributes = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : INVALID_FILE_ATTRIBUTES;
     return nullptr;
   }
-  auto search = std::make_unique<Win32DirectorySearch>(handle);
+  auto search = std::make_unique<Win32DirectorySearch>(handle, paths_);
   fillEntry(data, first);
   return search;
 }

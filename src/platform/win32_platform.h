@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32_literal_paths.h"
 
 namespace tavrin {
 
@@ -66,6 +67,7 @@ class Win32Platform final : public Platform {
   HANDLE output_;        // standard output; not ours to close
   bool isConsole_;       // a real console: wide text goes to it unconverted
   std::string pending_;  // redirected output not yet written
+  LiteralPaths paths_;   // how Win32 is to be given the walk's paths
 };
 
 }  // namespace tavrin

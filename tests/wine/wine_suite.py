@@ -436,6 +436,53 @@ class Suite:
                      crlf(WARNING + "\n Attributes 1 successfully set to " + path))
 
 
+    # Names Win32 path parsing would change (a trailing dot or blank, several
+    # dots, device names) beside the names they would turn into. Read-only
+    # marks one of each pair, so a mix-up shows in the word.
+    LITERAL_FILES = {
+        "foo.": True, "foo": False, "bar ": True, "bar": False, "a...": True, "a": False,
+        "dev\\CON": True, "dev\\COM1": True, "dev\\nul.txt": True, "dev\\plain": False,
+        "sub.\\x.txt": True, "sub\\y.txt": False, "dir \\w.txt": True, "dir\\v.txt": False,
+        "CON\\z.txt": True, "COM1\\z.txt": True, "nul.txt\\z.txt": True,
+    }
+
+    def literal_tree(self):
+        root = self.tree("lit", {name: b"x" for name in self.LITERAL_FILES})
+        for name, read_only in self.LITERAL_FILES.items():
+            if read_only:
+                self.read_only(root + "\\" + name)
+        return root
+
+    def case_literal_names(self):
+        root = self.literal_tree()
+        got = sorted(self.listall(root).split("\n")[1:])
+        expect_equal("listall of look-alike names", got, sorted(
+            "%d, %s\\%s" % (33 if ro else 32, root, name) for name, ro in self.LITERAL_FILES.items()))
+        # set reaches each file as itself: every one ends read-only, and each
+        # is named once.
+        for name in self.LITERAL_FILES:
+            os.chmod(self.unix(root + "\\" + name), 0o644)
+        self.fresh_tool_folder()
+        out = self.tavrin("set", "1", root).decode("utf-8").replace("\r\n", "\n")
+        expect_equal("set messages", sorted(out.split(WARNING)[1:]), sorted(
+            "\n Attributes 1 successfully set to %s\\%s" % (root, name) for name in self.LITERAL_FILES))
+        writable = [name for name in self.LITERAL_FILES
+                    if os.stat(self.unix(root + "\\" + name)).st_mode & 0o222]
+        expect_equal("files left writable by set", writable, [])
+
+    def case_path_limit(self):
+        # The literal form lifts no limit: a path as built that reaches
+        # MAX_PATH (260) is refused as Windows refuses it without the prefix.
+        base = "C:\\t\\lim\\"
+        near = "a" * (257 - len(base))    # a folder of 257: its pattern is 259
+        over = "b" * (258 - len(base))    # a folder of 258: its pattern is 260
+        root = self.tree("lim", {near + "\\x": b"x", near + "\\xy": b"x", over + "\\z": b"x"})
+        self.fresh_tool_folder()
+        out = self.tavrin("listall", root)
+        expect_equal("console", out, crlf("\nINVALID_FILE_ATTRIBUTES for %s%s\\xy" % (base, near)))
+        _, content = self.only_result(r"-?\d+allFiles\.txt")
+        expect_equal("records", content, crlf(records((32, base + near + "\\x"))))
+
     def case_interrupt(self):
         # Ctrl+C (SIGINT to the Wine process, which Wine delivers as a
         # CTRL_C_EVENT) in the middle of a large listall: the run stops at a
