@@ -5,6 +5,7 @@
 
 #include "main.h"
 #include "platform/text.h"
+#include "platform/tool_folder.h"
 
 namespace tavrin::test {
 namespace {
@@ -279,6 +280,28 @@ void FakePlatform::writeConsole(std::wstring_view text) {
   appendBytes(console_, text, true);
 }
 
+CreateFailure FakePlatform::judgeFolderOf(const std::wstring& key) const {
+  static const std::wstring kLevels = L"\\Norvane\\Wickline\\";
+  const size_t at = key.rfind(kLevels);
+  if (at == std::wstring::npos || key.find(L'\\', at + kLevels.size()) != std::wstring::npos) {
+    return CreateFailure::None;  // not a tool folder: only the usual checks
+  }
+  std::vector<FolderFacts> levels;
+  for (const std::wstring& level : {key.substr(0, at + std::wstring_view(L"\\Norvane").size()), key.substr(0, at + kLevels.size() - 1)}) {
+    const Node* node = find(level);
+    FolderFacts facts;
+    if (!node || !(node->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      facts.openFailure = CreateFailure::FolderMissing;
+    } else {
+      facts.reparsePoint = (node->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      facts.trustedOwner = !node->foreignOwner;
+    }
+    levels.push_back(facts);
+    if (facts.openFailure != CreateFailure::None) break;
+  }
+  return judgeToolFolder(levels, elevated_);
+}
+
 std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path,
                                                          CreateFailure& failure) {
   record("create", path);
@@ -289,7 +312,9 @@ std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& p
   // A bare name lands in the current directory, which always exists.
   const bool parentMissing =
       parent && (!find(parent->first) || !(find(parent->first)->attributes & FILE_ATTRIBUTE_DIRECTORY));
+  const CreateFailure folder = judgeFolderOf(key);
   failure = refused != refusedCreates_.end() ? refused->second
+            : folder != CreateFailure::None  ? folder
             : find(key)                      ? CreateFailure::NameTaken
             : path.empty() || parentMissing  ? CreateFailure::FolderMissing
                                              : CreateFailure::None;

@@ -54,6 +54,10 @@ class FakePlatform : public Platform {
   void setTicks(std::vector<uint32_t> ticks);
 
   void refuseCreate(const std::wstring& path, CreateFailure why = CreateFailure::AccessDenied);
+  // The folders Norvane and Wickline are judged as the platform judges them:
+  // whether the run is elevated, and who owns each folder.
+  void setElevated(bool elevated) { elevated_ = elevated; }
+  void ownByAnotherUser(const std::wstring& path) { find(path)->foreignOwner = true; }
   // Every result file created from now on holds at most `bytes` bytes; a
   // write that does not fit fails and leaves the file as it was, like a full
   // disk (the platform cuts back what went out).
@@ -109,10 +113,13 @@ class FakePlatform : public Platform {
     bool vanishing = false;
     bool refuseSet = false;
     bool nameSurrogate = true;
+    bool foreignOwner = false;
     std::string content;
   };
 
   Node& ensure(const std::wstring& path, uint32_t attributes);
+  // The verdict on the tool folder a result file at `key` would go in.
+  CreateFailure judgeFolderOf(const std::wstring& key) const;
   Node* find(const std::wstring& path);
   const Node* find(const std::wstring& path) const;
 
@@ -124,6 +131,7 @@ class FakePlatform : public Platform {
   std::vector<std::optional<std::wstring>> folders_;
   std::vector<uint32_t> ticks_;
   std::vector<std::pair<std::wstring, CreateFailure>> refusedCreates_;
+  bool elevated_ = false;
   uint64_t clock_ = 0;
   uint64_t clockStep_ = 0;
   std::function<bool()> stopWhen_;
