@@ -12,8 +12,9 @@ add_executable(tavrin
   ${CMAKE_CURRENT_LIST_DIR}/win32_drives.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_literal_paths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_process.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_tool_folder.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc)
-target_link_libraries(tavrin PRIVATE tavrin_core shell32)
+target_link_libraries(tavrin PRIVATE tavrin_core shell32 advapi32 ntdll)
 target_compile_definitions(tavrin PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
 if(MSVC)

@@ -7,6 +7,7 @@
 
 #include "platform/text.h"
 #include "platform/win32_process.h"
+#include "platform/win32_tool_folder.h"
 
 namespace tavrin {
 namespace {
@@ -197,19 +198,8 @@ void Win32Platform::flushConsole() {
 
 std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& path,
                                                            CreateFailure& failure) {
-  // CREATE_NEW: an existing name, a link included, is a failure, never
-  // truncated or written through. No sharing while the run holds it.
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    failure = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CreateFailure::NameTaken
-              : error == ERROR_PATH_NOT_FOUND                           ? CreateFailure::FolderMissing
-              : error == ERROR_ACCESS_DENIED                            ? CreateFailure::AccessDenied
-                                                                        : CreateFailure::Other;
-    return nullptr;
-  }
-  failure = CreateFailure::None;
+  HANDLE handle = createResultHandle(path, failure);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32ResultFile>(handle);
 }
 

@@ -284,6 +284,47 @@ class Suite:
                      else (self.tool_folder / name).read_bytes(),
                      str(target) if int(name[:-12]) % 2 else b"keep")
 
+    def case_tool_folder(self):
+        # A Wickline or Norvane that is a link to elsewhere is refused, and
+        # nothing is written through it; a plain folder takes the records.
+        root = self.tree("tf", {"a.txt": b"a"})
+        elsewhere = self.unix(self.tree("tf-else", {}))
+        norvane = self.tool_folder.parent
+        real = norvane.parent / "NorvaneReal"
+
+        def relink(level):
+            if self.tool_folder.is_symlink():
+                self.tool_folder.unlink()
+            if norvane.is_symlink():
+                norvane.unlink()
+                real.rename(norvane)
+            shutil.rmtree(self.tool_folder, ignore_errors=True)
+            if level == "Wickline":
+                self.tool_folder.symlink_to(elsewhere)
+            elif level == "Norvane":
+                self.tool_folder.mkdir()
+                norvane.rename(real)
+                norvane.symlink_to(elsewhere)
+                (elsewhere / "Wickline").mkdir()
+            else:
+                self.tool_folder.mkdir()
+        self.cleanups.append(lambda: relink(None))
+
+        for level in ("Wickline", "Norvane"):
+            relink(level)
+            out = self.tavrin("listall", root).decode("utf-8")
+            match = re.fullmatch(r"Could not open file to write results (.*)\r\n32, (.*)", out)
+            if not match:
+                raise AssertionError("%s as a link: unexpected console %r" % (level, out[:300]))
+            if not re.fullmatch(re.escape(TOOL_FOLDER) + r"\\-?\d+allFiles\.txt", match.group(1)):
+                raise AssertionError("unexpected result path %r" % match.group(1))
+            expect_equal("record", match.group(2), root + "\\a.txt")
+            written = sorted(str(p.relative_to(elsewhere)) for p in elsewhere.rglob("*")
+                             if not p.is_dir())
+            expect_equal("files written through the %s link" % level, written, [])
+        relink(None)
+        expect_equal("listall into a plain folder", self.listall(root), records((32, root + "\\a.txt")))
+
     def case_links(self):
         root = self.tree("links", {"a.txt": b"a", "target\\in.txt": b"i"})
         unix = self.unix(root)
