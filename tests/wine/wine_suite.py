@@ -238,26 +238,12 @@ class Suite:
         def now():
             return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
 
-        # Wine's tick count against this clock, from the name a set run picks.
+        offset, _ = self.tick_offset(root)
+        # In the folder itself: a link or a mount in its place would be
+        # refused for itself. Files are hard links of one: quick to make.
         self.fresh_tool_folder()
-        before = now()
-        self.tavrin("set", "0", root + "\\nothing")
-        offset = int(self.only_result(r"\d+")[0]) - before
-        # Thousands of names are made in a hurry: on a memory file system
-        # where there is one.
-        shm = Path("/dev/shm")
-        if shm.is_dir() and os.access(shm, os.W_OK):
-            fast = Path(tempfile.mkdtemp(prefix="tavrin-names-", dir=shm))
-            shutil.rmtree(self.tool_folder)
-            self.tool_folder.symlink_to(fast)
-
-            def restore():
-                self.tool_folder.unlink()
-                self.tool_folder.mkdir()
-                shutil.rmtree(fast)
-            self.cleanups.append(restore)
-        else:
-            self.fresh_tool_folder()
+        keep = self.unix(root) / "keep"
+        keep.write_bytes(b"keep")
         first = now() + offset - 1000
         tick = first
         while tick < now() + offset + 3000:  # stay well ahead of the clock
@@ -265,7 +251,7 @@ class Suite:
             if tick % 2:
                 taken.symlink_to(target)
             else:
-                taken.write_bytes(b"keep")
+                os.link(keep, taken)
             tick += 1
         out = self.tavrin("listall", root + "\\walk")
         match = re.fullmatch(rb"Could not open file to write results (.*?)\r\n32, (.*)", out)
@@ -280,9 +266,58 @@ class Suite:
         expect_equal("record", match.group(2).decode("utf-8"), root + "\\walk\\a.txt")
         name = re.fullmatch(re.escape(TOOL_FOLDER) + r"\\(\d+allFiles\.txt)", path).group(1)
         expect_equal("link target", target.read_bytes(), b"keep")
-        expect_equal("existing name", os.readlink(self.tool_folder / name) if int(name[:-12]) % 2
-                     else (self.tool_folder / name).read_bytes(),
-                     str(target) if int(name[:-12]) % 2 else b"keep")
+        # The message names the run's own tick; it and the next 100 were
+        # tried, and every one is as it was planted.
+        for number in range(int(name[:-12]), int(name[:-12]) + 101):
+            planted = self.tool_folder / ("%dallFiles.txt" % number)
+            expect_equal("name %s" % planted.name,
+                         os.readlink(planted) if number % 2 else planted.read_bytes(),
+                         str(target) if number % 2 else b"keep")
+        expect_equal("names in the folder", len(list(self.tool_folder.iterdir())), tick - first)
+
+    def tick_offset(self, root):
+        """Wine's tick count minus this clock, from the name a set run picks:
+        at most the first number, at least the second."""
+        self.fresh_tool_folder()
+        before = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+        self.tavrin("set", "0", root + "\\nothing")
+        after = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+        tick = int(self.only_result(r"\d+")[0])
+        return tick - before, tick - after
+
+    def case_next_tick(self):
+        # Every even name is taken: a run whose own tick is even takes the
+        # next number, one whose tick is odd its own. Over several runs both
+        # come up (each run has an even chance); never the console.
+        root = self.tree("next", {"a.txt": b"a"})
+        high, low = self.tick_offset(root)
+        self.fresh_tool_folder()
+        keep = self.unix(root).parent / "next-keep"
+        keep.write_bytes(b"keep")
+
+        def now():
+            return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+        first = now() + low - 500
+        first -= first % 2
+        last = first
+        for _ in range(6):
+            # Taken names well ahead of the clock, made as time goes on.
+            while last < now() + high + 3000:
+                os.link(keep, self.tool_folder / ("%dallFiles.txt" % last))
+                last += 2
+            expect_equal("console", self.tavrin("listall", root), b"")
+            made = [p for p in self.tool_folder.iterdir() if p.read_bytes() != b"keep"]
+            if len(made) != 1:
+                raise AssertionError("expected one new result file, found %r" % made)
+            number = int(re.fullmatch(r"(\d+)allFiles\.txt", made[0].name).group(1))
+            if not first <= number < last:
+                raise Skip("the run's tick fell outside the names made (%d not in %d..%d)"
+                           % (number, first, last))
+            expect_equal("number of the new file is odd", number % 2, 1)
+            expect_equal("records", made[0].read_bytes(), crlf(records((32, root + "\\a.txt"))))
+            made[0].unlink()
+        expect_equal("names in the folder", len(list(self.tool_folder.iterdir())),
+                     (last - first) // 2)
 
     def case_tool_folder(self):
         # A Wickline or Norvane that is a link to elsewhere is refused, and
