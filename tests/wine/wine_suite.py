@@ -375,6 +375,20 @@ class Suite:
         expect_equal("listall of a linked root", self.listall(root + "\\dirlink"),
                      records((32, root + "\\dirlink\\in.txt")))
 
+        # Links deeper in, to a folder outside the tree and back to the root
+        # (a loop), are not entered by set either: nothing outside changes.
+        outside = self.tree("links-out", {"out.txt": b"o"})
+        (unix / "target" / "away").symlink_to(self.unix(outside))
+        (unix / "target" / "loop").symlink_to(unix)
+        self.fresh_tool_folder()
+        out = self.tavrin("set", "1", root).decode("utf-8").replace("\r\n", "\n")
+        expect_equal("set over links", out, "".join(
+            WARNING + "\n Attributes 1 successfully set to " + root + "\\" + name
+            for name in ("a.txt", "filelink", "target\\in.txt")))
+        expect_equal("words outside", self.listall(outside), records((32, outside + "\\out.txt")))
+        os.chmod(unix / "a.txt", 0o644)
+        os.chmod(unix / "target" / "in.txt", 0o644)
+
     def case_wildcard(self):
         root = self.tree("wild", {"a.txt": b"a", "ab.txt": b"b"})
         for args in ([root + "\\*.txt"], [root + "\\a?.txt"], [""]):
