@@ -71,7 +71,8 @@ class UntrustedFolder : public ::testing::Test {
   }
 
   static std::string refusal() {
-    return "Could not open file to write results C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt"
+    return "Could not open file to write results "
+           "C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt"
            "\r\n12583, C:\\d\\a";
   }
 

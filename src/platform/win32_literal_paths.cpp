@@ -7,9 +7,9 @@
 namespace tavrin {
 namespace {
 
-constexpr std::wstring_view kLiteral = L"\\\\?\\";      // \\?\ (taken as written)
+constexpr std::wstring_view kLiteral = L"\\\\?\\";          // \\?\ (taken as written)
 constexpr std::wstring_view kLiteralUnc = L"\\\\?\\UNC\\";  // \\?\UNC\ (a share)
-constexpr std::wstring_view kDevice = L"\\\\.\\";       // \\.\ (parsed, then a device path)
+constexpr std::wstring_view kDevice = L"\\\\.\\";           // \\.\ (parsed, then a device path)
 
 }  // namespace
 
@@ -62,8 +62,8 @@ void LiteralPaths::resolveRoot(const std::wstring& pattern, Listing& listing) {
   } else {
     full.resize(MAX_PATH);
     for (;;) {
-      const DWORD length = GetFullPathNameW(pattern.c_str(), static_cast<DWORD>(full.size()),
-                                            full.data(), nullptr);
+      const DWORD length =
+          GetFullPathNameW(pattern.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
       if (length == 0) {
         full = pattern;  // the listing will fail as it always has
         break;

@@ -30,8 +30,8 @@ class LiteralPaths {
 
  private:
   struct Listing {
-    std::wstring shown;    // the folder as the walk builds it, with the separator
-    std::wstring literal;  // its "\\?\" form, with the separator
+    std::wstring shown;     // the folder as the walk builds it, with the separator
+    std::wstring literal;   // its "\\?\" form, with the separator
     std::size_t added = 0;  // characters the prefix adds to the path as built
     bool limited = true;    // the path as built is held to MAX_PATH
     const void* search = nullptr;

@@ -50,8 +50,8 @@ bool elevated() {
 bool ownerTrusted(HANDLE folder) {
   PSID owner = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
-                      nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
     return false;
   }
   bool trusted = IsWellKnownSid(owner, WinBuiltinAdministratorsSid) ||
@@ -65,8 +65,9 @@ bool ownerTrusted(HANDLE folder) {
   return trusted;
 }
 
-// Opens `name` (relative to `root` when it is not null) as itself, never
-// following a link, with the sharing that lets everyone else carry on.
+// Opens or creates `name` in the folder open as `root`, so whatever the path
+// of that folder now leads to does not matter. Opened folders are shared
+// with everyone; a created file with no one.
 HANDLE openRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG attributes,
                     ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security,
                     CreateFailure& failure) {
@@ -77,10 +78,10 @@ HANDLE openRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULO
   InitializeObjectAttributes(&object, &unicode, OBJ_CASE_INSENSITIVE, root, security);
   IO_STATUS_BLOCK status{};
   HANDLE handle = nullptr;
-  const NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status, nullptr,
-                                       attributes, disposition == FILE_CREATE ? 0 :
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  const NTSTATUS result = NtCreateFile(
+      &handle, access | SYNCHRONIZE, &object, &status, nullptr, attributes,
+      disposition == FILE_CREATE ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (result < 0) {
     failure = failureOf(RtlNtStatusToDosError(result));
     return INVALID_HANDLE_VALUE;
@@ -109,22 +110,25 @@ FolderFacts factsOf(HANDLE folder, const std::wstring& path, bool elevatedRun) {
     // The path's word as well: the same answer on Windows, the only
     // one that shows a link under Wine.
     const DWORD byPath = GetFileAttributesW(path.c_str());
-    facts.reparsePoint = ((info.dwFileAttributes | (byPath == INVALID_FILE_ATTRIBUTES ? 0 : byPath)) &
-                          FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    facts.reparsePoint =
+        ((info.dwFileAttributes | (byPath == INVALID_FILE_ATTRIBUTES ? 0 : byPath)) &
+         FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    // Asked only where it counts.
     facts.trustedOwner = elevatedRun && (underWine() || ownerTrusted(folder));
   }
   return facts;
 }
 
-HANDLE createInToolFolder(const std::wstring& base, std::wstring_view name, CreateFailure& failure) {
+HANDLE createInToolFolder(const std::wstring& base, std::wstring_view name,
+                          CreateFailure& failure) {
   const bool elevatedRun = elevated();
   std::vector<FolderFacts> levels;
   // Norvane by its path, opened as itself; Wickline relative to it.
   const std::wstring norvanePath = base + L"\\Norvane";
-  HANDLE norvane = CreateFileW(norvanePath.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE norvane =
+      CreateFileW(norvanePath.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   const FileHandle ownedNorvane(norvane);
   if (norvane == INVALID_HANDLE_VALUE) {
     levels.push_back(FolderFacts{failureOf(GetLastError())});
@@ -134,11 +138,13 @@ HANDLE createInToolFolder(const std::wstring& base, std::wstring_view name, Crea
   HANDLE wickline = INVALID_HANDLE_VALUE;
   if (levels.back().openFailure == CreateFailure::None && !levels.back().reparsePoint) {
     FolderFacts facts;
-    wickline = openRelative(norvane, L"Wickline", FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_TRAVERSE,
-                            0, FILE_OPEN,
-                            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT,
-                            nullptr, facts.openFailure);
-    levels.push_back(wickline == INVALID_HANDLE_VALUE ? facts : factsOf(wickline, norvanePath + L"\\Wickline", elevatedRun));
+    wickline = openRelative(
+        norvane, L"Wickline", FILE_READ_ATTRIBUTES | READ_CONTROL | FILE_TRAVERSE, 0, FILE_OPEN,
+        FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr,
+        facts.openFailure);
+    levels.push_back(wickline == INVALID_HANDLE_VALUE
+                         ? facts
+                         : factsOf(wickline, norvanePath + L"\\Wickline", elevatedRun));
   }
   const FileHandle ownedWickline(wickline);
   failure = judgeToolFolder(levels, elevatedRun);
@@ -161,10 +167,11 @@ HANDLE createInToolFolder(const std::wstring& base, std::wstring_view name, Crea
 
 HANDLE createResultHandle(const std::wstring& path, CreateFailure& failure) {
   const size_t at = path.rfind(kLevels);
-  if (at != std::wstring::npos && at > 0 && path.find(L'\\', at + kLevels.size()) == std::wstring::npos &&
+  if (at != std::wstring::npos && at > 0 &&
+      path.find(L'\\', at + kLevels.size()) == std::wstring::npos &&
       path.size() > at + kLevels.size()) {
-    return createInToolFolder(path.substr(0, at), std::wstring_view(path).substr(at + kLevels.size()),
-                              failure);
+    return createInToolFolder(path.substr(0, at),
+                              std::wstring_view(path).substr(at + kLevels.size()), failure);
   }
   // Elsewhere (no application-data folder: a bare name in the current
   // folder): CREATE_NEW, so an existing name is never truncated or written

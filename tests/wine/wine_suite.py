@@ -424,14 +424,16 @@ class Suite:
         if os.geteuid() != 0 or not shutil.which("mount"):
             raise Skip("mounting a small file system needs root")
         root, expected = self.big_tree("wfail", 1000)
-        self.fresh_tool_folder()
-        # A 4 KiB file system under the tool folder: the first chunk of
-        # records does not fit.
+        # A 4 KiB file system holding the tool folder: the first chunk of
+        # records does not fit. It is mounted on the application-data folder,
+        # since a mount point at Norvane or Wickline is refused for itself.
+        app_data = self.tool_folder.parent.parent
         proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tavrin-test",
-                               str(self.tool_folder)], capture_output=True)
+                               str(app_data)], capture_output=True)
         if proc.returncode != 0:
             raise Skip("cannot mount tmpfs: " + proc.stderr.decode(errors="replace").strip())
-        self.cleanups.append(lambda: subprocess.run(["umount", "-l", str(self.tool_folder)]))
+        self.cleanups.append(lambda: subprocess.run(["umount", "-l", str(app_data)]))
+        self.tool_folder.mkdir(parents=True)
         out = self.tavrin("listall", root)
         name, content = self.only_result(r"-?\d+allFiles\.txt")
         message = "\nCould not write to the result file %s\\%s, the records follow here" % (
@@ -567,6 +569,7 @@ class Suite:
         near = "a" * (257 - len(base))    # a folder of 257: its pattern is 259
         over = "b" * (258 - len(base))    # a folder of 258: its pattern is 260
         root = self.tree("lim", {near + "\\x": b"x", near + "\\xy": b"x", over + "\\z": b"x"})
+        self.cleanups.append(lambda: shutil.rmtree(self.unix(root)))  # not for later scans
         self.fresh_tool_folder()
         out = self.tavrin("listall", root)
         expect_equal("console", out, crlf("\nINVALID_FILE_ATTRIBUTES for %s%s\\xy" % (base, near)))
