@@ -576,27 +576,18 @@ class Suite:
         _, content = self.only_result(r"-?\d+allFiles\.txt")
         expect_equal("records", content, crlf(records((32, base + near + "\\x"))))
 
-    def case_interrupt(self):
-        # Ctrl+C (SIGINT to the Wine process, which Wine delivers as a
-        # CTRL_C_EVENT) in the middle of a large listall: the run stops at a
-        # file boundary and the file holds every record found, whole.
-        folders, per_folder = 20, 1000
-        files = {"d%02d\\f%05d.txt" % (d, i): b"" for d in range(folders) for i in range(per_folder)}
-        root = self.tree("intr", files)
-        expected = ["\n32, %s\\%s" % (root, f) for f in sorted(files)]
-        self.fresh_tool_folder()
+    def interrupted_listall(self, root, started):
+        """Runs listall over `root` and sends SIGINT (which Wine delivers as
+        a CTRL_C_EVENT) once `started(console file)` says the walk is under
+        way. Returns the exit status and the console bytes."""
         with tempfile.TemporaryFile() as out:
             # Background jobs of a shell ignore SIGINT; the run must not.
             proc = subprocess.Popen(["env", "--default-signal=INT", self.wine.wine, str(self.exe),
                                      "listall", root], env=self.wine.env(), cwd=self.wine.drive_c,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
             try:
-                # The first chunk of records is in the file: the walk is under way.
                 deadline = time.monotonic() + 60
-                while proc.poll() is None and time.monotonic() < deadline:
-                    results = list(self.tool_folder.iterdir())
-                    if results and results[0].stat().st_size > 0:
-                        break
+                while proc.poll() is None and time.monotonic() < deadline and not started(out):
                     time.sleep(0.01)
                 proc.send_signal(signal.SIGINT)
                 rc = proc.wait(timeout=120)
@@ -604,18 +595,48 @@ class Suite:
                 if proc.poll() is None:
                     proc.kill()
             out.seek(0)
-            console = out.read()
+            return rc, out.read()
+
+    def case_interrupt(self):
+        # Ctrl+C in the middle of a large listall: the run stops at a file
+        # boundary, every record found is written whole, and the run ends
+        # with STATUS_CONTROL_C_EXIT (0xC000013A), whose low byte the shell sees.
+        folders, per_folder = 20, 1000
+        files = {"d%02d\\f%05d.txt" % (d, i): b"" for d in range(folders) for i in range(per_folder)}
+        root = self.tree("intr", files)
+        expected = ["\n32, %s\\%s" % (root, f) for f in sorted(files)]
+
+        def whole_prefix(what, text):
+            count = text.count("\n")
+            if count >= len(expected):
+                raise Skip("the run ended before the signal came (%d records)" % count)
+            if count == 0 or text != "".join(expected[:count]):
+                raise AssertionError("%s is not a whole prefix of the records: %d records, ends %r"
+                                     % (what, count, text[-200:]))
+
+        # Into the result file: the first chunk of records is there.
+        self.fresh_tool_folder()
+
+        def file_started(_):
+            results = list(self.tool_folder.iterdir())
+            return results and results[0].stat().st_size > 0
+        rc, console = self.interrupted_listall(root, file_started)
         _, content = self.only_result(r"-?\d+allFiles\.txt")
-        got = content.decode("utf-8").replace("\r\n", "\n")
-        count = got.count("\n")
-        if count >= len(expected):
-            raise Skip("the run ended before the signal came (%d records)" % count)
-        # STATUS_CONTROL_C_EXIT (0xC000013A) reaches the shell as its low byte.
         expect_equal("exit status", rc, 0x3A)
         expect_equal("console", console, b"")
-        if count == 0 or got != "".join(expected[:count]):
-            raise AssertionError("the file is not a whole prefix of the records: %d records, ends %r"
-                                 % (count, got[-200:]))
+        whole_prefix("the result file", content.decode("utf-8").replace("\r\n", "\n"))
+
+        # No tool folder, the output redirected: the records buffered for the
+        # console come out before the run ends.
+        shutil.rmtree(self.tool_folder)
+        self.cleanups.append(lambda: self.tool_folder.mkdir(parents=True, exist_ok=True))
+        rc, console = self.interrupted_listall(root, lambda out: os.fstat(out.fileno()).st_size > 0)
+        expect_equal("exit status without a tool folder", rc, 0x3A)
+        text = console.decode("utf-8").replace("\r\n", "\n")
+        match = re.match(r"Could not open file to write results [^\n]*allFiles\.txt", text)
+        if not match:
+            raise AssertionError("no open-failure message: %r" % text[:200])
+        whole_prefix("the console", text[match.end():])
 
     def case_closed_output(self):
         # No standard output at all: the run still does its work, ends with 0,
