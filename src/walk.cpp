@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "scan_job.h"
 
 namespace tavrin {
@@ -6,11 +8,43 @@ namespace {
 // How many of the folders that could not be listed a run keeps by name.
 constexpr size_t UNLISTED_NAMED = 5;
 
+// True when `path` lies on the drive whose root is `root` ("C:\\"). Drive
+// letters may come in either case.
+bool isOnDrive(const std::wstring& path, const std::wstring& root, wchar_t sep) {
+  const size_t base = !root.empty() && root.back() == sep ? root.size() - 1 : root.size();
+  if (base == 0 || path.size() < base || (path.size() > base && path[base] != sep)) return false;
+  const auto fold = [](wchar_t c) {
+    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+  };
+  for (size_t i = 0; i < base; ++i) {
+    if (fold(path[i]) != fold(root[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
+// Each volume once: a drive that substitutes a folder of another fixed drive
+// is walked there already, and a volume with two roots is walked at the first.
 void ScanJob::addFixedDrives() {
+  std::vector<std::wstring> fixed;
   for (std::wstring& root : platform_.logicalDriveStrings()) {
-    if (platform_.getDriveType(root) == DRIVE_FIXED) roots_.push_back(std::move(root));
+    if (platform_.getDriveType(root) == DRIVE_FIXED) fixed.push_back(std::move(root));
+  }
+  const wchar_t sep = platform_.separator();
+  std::vector<std::wstring> volumes;
+  for (const std::wstring& root : fixed) {
+    if (const std::optional<std::wstring> folder = platform_.substitutedFolder(root)) {
+      const auto holds = [&](const std::wstring& other) {
+        return other != root && isOnDrive(*folder, other, sep);
+      };
+      if (std::any_of(fixed.begin(), fixed.end(), holds)) continue;
+    }
+    if (const std::optional<std::wstring> volume = platform_.volumeName(root)) {
+      if (std::find(volumes.begin(), volumes.end(), *volume) != volumes.end()) continue;
+      volumes.push_back(*volume);
+    }
+    roots_.push_back(root);  // copied: `holds` still looks at every fixed root
   }
 }
 

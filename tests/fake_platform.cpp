@@ -5,6 +5,7 @@
 
 #include "main.h"
 #include "platform/text.h"
+#include "platform/tool_folder.h"
 
 namespace tavrin::test {
 namespace {
@@ -252,6 +253,17 @@ unsigned FakePlatform::getDriveType(const std::wstring& root) {
   return DRIVE_NO_ROOT_DIR;
 }
 
+std::optional<std::wstring> FakePlatform::volumeName(const std::wstring& root) {
+  record("volume", root);
+  const auto it = volumes_.find(root);
+  return it == volumes_.end() ? std::nullopt : std::optional<std::wstring>(it->second);
+}
+
+std::optional<std::wstring> FakePlatform::substitutedFolder(const std::wstring& root) {
+  const auto it = substitutes_.find(root);
+  return it == substitutes_.end() ? std::nullopt : std::optional<std::wstring>(it->second);
+}
+
 std::optional<std::wstring> FakePlatform::commonAppDataFolder() {
   return nextAnswer<std::optional<std::wstring>>(folders_, folderReads_, std::nullopt);
 }
@@ -273,6 +285,28 @@ void FakePlatform::writeStatus(std::wstring_view text) {
   statusWrites_.push_back({clock_, std::wstring(text)});
 }
 
+CreateFailure FakePlatform::judgeFolderOf(const std::wstring& key) const {
+  static const std::wstring kLevels = L"\\Norvane\\Wickline\\";
+  const size_t at = key.rfind(kLevels);
+  if (at == std::wstring::npos || key.find(L'\\', at + kLevels.size()) != std::wstring::npos) {
+    return CreateFailure::None;  // not a tool folder: only the usual checks
+  }
+  std::vector<FolderFacts> levels;
+  for (const std::wstring& level : {key.substr(0, at + std::wstring_view(L"\\Norvane").size()), key.substr(0, at + kLevels.size() - 1)}) {
+    const Node* node = find(level);
+    FolderFacts facts;
+    if (!node || !(node->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      facts.openFailure = CreateFailure::FolderMissing;
+    } else {
+      facts.reparsePoint = (node->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+      facts.trustedOwner = !node->foreignOwner;
+    }
+    levels.push_back(facts);
+    if (facts.openFailure != CreateFailure::None) break;
+  }
+  return judgeToolFolder(levels, elevated_);
+}
+
 std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path,
                                                          CreateFailure& failure) {
   record("create", path);
@@ -283,7 +317,9 @@ std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& p
   // A bare name lands in the current directory, which always exists.
   const bool parentMissing =
       parent && (!find(parent->first) || !(find(parent->first)->attributes & FILE_ATTRIBUTE_DIRECTORY));
+  const CreateFailure folder = judgeFolderOf(key);
   failure = refused != refusedCreates_.end() ? refused->second
+            : folder != CreateFailure::None  ? folder
             : find(key)                      ? CreateFailure::NameTaken
             : path.empty() || parentMissing  ? CreateFailure::FolderMissing
                                              : CreateFailure::None;

@@ -44,12 +44,20 @@ class FakePlatform : public Platform {
   void makeVanishing(const std::wstring& path);
   void refuseAttributeWrites(const std::wstring& path);
   void makeDriveListUnreadable() { driveListUnreadable_ = true; }
+  // A root of volume `name` (roots without one have no volume name).
+  void setVolumeName(const std::wstring& root, const std::wstring& name) { volumes_[root] = name; }
+  // `root` is a substitute for `folder`, as SUBST makes it.
+  void substitute(const std::wstring& root, const std::wstring& folder) { substitutes_[root] = folder; }
 
   // Successive lookups take the next answer; the last one repeats.
   void setAppDataFolders(std::vector<std::optional<std::wstring>> answers);
   void setTicks(std::vector<uint32_t> ticks);
 
   void refuseCreate(const std::wstring& path, CreateFailure why = CreateFailure::AccessDenied);
+  // The folders Norvane and Wickline are judged as the platform judges them:
+  // whether the run is elevated, and who owns each folder.
+  void setElevated(bool elevated) { elevated_ = elevated; }
+  void ownByAnotherUser(const std::wstring& path) { find(path)->foreignOwner = true; }
   // Every result file created from now on holds at most `bytes` bytes; a
   // write that does not fit fails and leaves the file as it was, like a full
   // disk (the platform cuts back what went out).
@@ -91,6 +99,8 @@ class FakePlatform : public Platform {
                                                  FindEntry& first) override;
   std::vector<std::wstring> logicalDriveStrings() override;
   unsigned getDriveType(const std::wstring& root) override;
+  std::optional<std::wstring> volumeName(const std::wstring& root) override;
+  std::optional<std::wstring> substitutedFolder(const std::wstring& root) override;
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
   uint64_t monotonicMilliseconds() override;
@@ -116,19 +126,25 @@ class FakePlatform : public Platform {
     bool vanishing = false;
     bool refuseSet = false;
     bool nameSurrogate = true;
+    bool foreignOwner = false;
     std::string content;
   };
 
   Node& ensure(const std::wstring& path, uint32_t attributes);
+  // The verdict on the tool folder a result file at `key` would go in.
+  CreateFailure judgeFolderOf(const std::wstring& key) const;
   Node* find(const std::wstring& path);
   const Node* find(const std::wstring& path) const;
 
   std::map<std::wstring, Node> nodes_;
   std::vector<std::pair<std::wstring, unsigned>> drives_;
   bool driveListUnreadable_ = false;
+  std::map<std::wstring, std::wstring> volumes_;
+  std::map<std::wstring, std::wstring> substitutes_;
   std::vector<std::optional<std::wstring>> folders_;
   std::vector<uint32_t> ticks_;
   std::vector<std::pair<std::wstring, CreateFailure>> refusedCreates_;
+  bool elevated_ = false;
   uint64_t clock_ = 0;
   uint64_t clockStep_ = 0;
   std::function<bool()> stopWhen_;

@@ -200,6 +200,55 @@ TEST(FixedDrives, TheWholeListIsUsedHoweverLong) {
   EXPECT_EQ(expected, fs.logOf("find"));
 }
 
+// Four letters for two volumes: E: is a second letter of C:'s volume, S: a
+// substitute for a folder of C:, T: a substitute for a folder of the CD in D:.
+class SeenTwice : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs.setAppDataFolders({std::nullopt});
+    for (const wchar_t* root : {L"C:\\", L"D:\\", L"E:\\", L"F:\\", L"S:\\", L"T:\\"}) {
+      fs.addDrive(root, std::wstring(root) == L"D:\\" ? DRIVE_CDROM : DRIVE_FIXED);
+      fs.addFile(std::wstring(root) + L"f");
+    }
+    fs.setVolumeName(L"C:\\", L"\\\\?\\Volume{c}\\");
+    fs.setVolumeName(L"E:\\", L"\\\\?\\Volume{c}\\");
+    fs.setVolumeName(L"F:\\", L"\\\\?\\Volume{f}\\");
+    fs.substitute(L"S:\\", L"C:\\data");
+    fs.substitute(L"T:\\", L"D:\\docs");
+  }
+
+  std::vector<std::string> walkedRoots() {
+    EXPECT_EQ(0, runTool(fs, {L"listall"}));
+    std::vector<std::string> roots;
+    for (const std::string& pattern : fs.logOf("find")) roots.push_back(pattern.substr(0, 3));
+    return roots;
+  }
+
+  FakePlatform fs;
+};
+
+TEST_F(SeenTwice, EachVolumeIsWalkedOnce) {
+  // T: stands for a folder of a drive that is not walked: its files are
+  // seen only through T:.
+  EXPECT_EQ((std::vector<std::string>{"C:\\", "F:\\", "T:\\"}), walkedRoots());
+}
+
+TEST_F(SeenTwice, TheFirstRootOfAVolumeIsTheOneWalked) {
+  fs.setVolumeName(L"C:\\", L"\\\\?\\Volume{other}\\");
+  fs.setVolumeName(L"F:\\", L"\\\\?\\Volume{c}\\");
+  // A substitute listed before the drive it stands on is still left out,
+  // and a substitute for a folder of a substitute too.
+  fs.substitute(L"C:\\", L"S:\\x");
+  fs.substitute(L"S:\\", L"f:\\");
+  EXPECT_EQ((std::vector<std::string>{"E:\\", "T:\\"}), walkedRoots());
+}
+
+TEST_F(SeenTwice, GivenPathsAreWalkedAsGiven) {
+  EXPECT_EQ(0, runTool(fs, {L"listall", L"C:\\", L"E:\\", L"S:\\"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\*", "E:\\*", "S:\\*"}), fs.logOf("find"));
+  EXPECT_TRUE(fs.logOf("volume").empty());
+}
+
 TEST(FixedDrives, AnUnreadableListWalksNothing) {
   FakePlatform fs;
   fs.addSystemDrive();

@@ -117,6 +117,17 @@ class Platform {
   virtual std::vector<std::wstring> logicalDriveStrings() = 0;
   // One of the DRIVE_* values for a root from logicalDriveStrings().
   virtual unsigned getDriveType(const std::wstring& root) = 0;
+  // The name of the volume at `root` (the same for every root of one
+  // volume), or nothing when the system gives none.
+  virtual std::optional<std::wstring> volumeName(const std::wstring& /*root*/) {
+    return std::nullopt;
+  }
+  // For a drive that is a substitute for a folder, that folder ("C:\data");
+  // otherwise nothing. Systems whose drive list has no such aliases keep
+  // these defaults.
+  virtual std::optional<std::wstring> substitutedFolder(const std::wstring& /*root*/) {
+    return std::nullopt;
+  }
 
   // The machine-wide application-data folder, without a trailing separator.
   virtual std::optional<std::wstring> commonAppDataFolder() = 0;

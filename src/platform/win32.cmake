@@ -9,18 +9,28 @@ set_source_files_properties(${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc PROPERTIES
 add_executable(tavrin
   ${CMAKE_CURRENT_LIST_DIR}/win32_main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_platform.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_drives.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_literal_paths.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_process.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_terminal.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_tool_folder.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc)
-target_link_libraries(tavrin PRIVATE tavrin_core shell32)
+target_link_libraries(tavrin PRIVATE tavrin_core shell32 advapi32 ntdll)
 target_compile_definitions(tavrin PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
 if(MSVC)
   # The manifest comes from the resource; the linker must not add its own.
   target_link_options(tavrin PRIVATE /MANIFEST:NO)
+  # Windows 7 or later: the fast listing flag is refused before it.
+  target_link_options(tavrin PRIVATE /SUBSYSTEM:CONSOLE,6.01)
   set_property(TARGET tavrin tavrin_core PROPERTY
     MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
 else()
   # One self-contained exe: no MinGW runtime DLLs beside it.
   target_compile_options(tavrin PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-municode>)
   target_link_options(tavrin PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  # Windows 7 or later: the fast listing flag is refused before it.
+  target_link_options(tavrin PRIVATE
+    -Wl,--major-subsystem-version,6,--minor-subsystem-version,1
+    -Wl,--major-os-version,6,--minor-os-version,1)
 endif()

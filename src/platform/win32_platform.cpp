@@ -6,6 +6,8 @@
 #include <cstddef>
 
 #include "platform/text.h"
+#include "platform/win32_process.h"
+#include "platform/win32_tool_folder.h"
 
 namespace tavrin {
 namespace {
@@ -42,7 +44,12 @@ void fillEntry(const WIN32_FIND_DATAW& data, FindEntry& entry) {
 
 class Win32DirectorySearch final : public DirectorySearch {
  public:
-  explicit Win32DirectorySearch(HANDLE handle) : handle_(handle) {}
+  Win32DirectorySearch(HANDLE handle, LiteralPaths& paths) : handle_(handle), paths_(paths) {
+    paths_.opened(this);
+  }
+  ~Win32DirectorySearch() override { paths_.closed(this); }
+  Win32DirectorySearch(const Win32DirectorySearch&) = delete;
+  Win32DirectorySearch& operator=(const Win32DirectorySearch&) = delete;
 
   bool next(FindEntry& entry) override {
     if (!FindNextFileW(handle_.get(), &data_)) return false;
@@ -52,6 +59,7 @@ class Win32DirectorySearch final : public DirectorySearch {
 
  private:
   FindHandle handle_;
+  LiteralPaths& paths_;
   WIN32_FIND_DATAW data_{};
 };
 
@@ -81,34 +89,38 @@ class Win32ResultFile final : public ResultFile {
 
 }  // namespace
 
-Win32Platform::Win32Platform() : output_(GetStdHandle(STD_OUTPUT_HANDLE)), isConsole_(false) {
+Win32Platform::Win32Platform() : output_(usableStandardOutput()), isConsole_(false) {
   DWORD mode = 0;
-  isConsole_ = output_ != INVALID_HANDLE_VALUE && output_ != nullptr &&
-               GetConsoleMode(output_, &mode) != 0;
+  isConsole_ = output_ != nullptr && GetConsoleMode(output_, &mode) != 0;
 }
 
 Win32Platform::~Win32Platform() { flushConsole(); }
 
 uint32_t Win32Platform::getFileAttributes(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str());
+  const wchar_t* name = paths_.of(path);
+  return name ? GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
 }
 
 bool Win32Platform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
-  return SetFileAttributesW(path.c_str(), attributes) != 0;
+  const wchar_t* name = paths_.of(path);
+  return name && SetFileAttributesW(name, attributes) != 0;
 }
 
 std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring& pattern,
                                                                FindEntry& first) {
   WIN32_FIND_DATAW data{};
+  const wchar_t* open = paths_.listingPattern(pattern);
   // The basic level leaves out the short names, which the walk never uses.
-  HANDLE handle = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  HANDLE handle = open ? FindFirstFileExW(open, FindExInfoBasic, &data, FindExSearchNameMatch,
+                                          nullptr, FIND_FIRST_EX_LARGE_FETCH)
+                       : INVALID_HANDLE_VALUE;
   if (handle == INVALID_HANDLE_VALUE) {
+    if (!open) SetLastError(ERROR_FILENAME_EXCED_RANGE);
     // An empty drive root has no entries at all; anything else is a failure.
     first.attributes = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : INVALID_FILE_ATTRIBUTES;
     return nullptr;
   }
-  auto search = std::make_unique<Win32DirectorySearch>(handle);
+  auto search = std::make_unique<Win32DirectorySearch>(handle, paths_);
   fillEntry(data, first);
   return search;
 }
@@ -156,7 +168,7 @@ uint32_t Win32Platform::tickCount() { return GetTickCount(); }
 
 uint64_t Win32Platform::monotonicMilliseconds() { return GetTickCount64(); }
 
-bool Win32Platform::stopRequested() { return false; }
+bool Win32Platform::stopRequested() { return stopEventCame(); }
 
 void Win32Platform::writeConsole(std::wstring_view text) {
   if (output_ == INVALID_HANDLE_VALUE || output_ == nullptr) return;
@@ -186,19 +198,8 @@ void Win32Platform::flushConsole() {
 
 std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& path,
                                                            CreateFailure& failure) {
-  // CREATE_NEW: an existing name, a link included, is a failure, never
-  // truncated or written through. No sharing while the run holds it.
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    failure = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? CreateFailure::NameTaken
-              : error == ERROR_PATH_NOT_FOUND                           ? CreateFailure::FolderMissing
-              : error == ERROR_ACCESS_DENIED                            ? CreateFailure::AccessDenied
-                                                                        : CreateFailure::Other;
-    return nullptr;
-  }
-  failure = CreateFailure::None;
+  HANDLE handle = createResultHandle(path, failure);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
   return std::make_unique<Win32ResultFile>(handle);
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/win32_terminal.h"
+#include "platform/win32_literal_paths.h"
 
 namespace tavrin {
 
@@ -50,6 +51,8 @@ class Win32Platform final : public Platform {
                                                   FindEntry& first) override;
   std::vector<std::wstring> logicalDriveStrings() override;
   unsigned getDriveType(const std::wstring& root) override;
+  std::optional<std::wstring> volumeName(const std::wstring& root) override;          // win32_drives
+  std::optional<std::wstring> substitutedFolder(const std::wstring& root) override;   // win32_drives
   std::optional<std::wstring> commonAppDataFolder() override;
   uint32_t tickCount() override;
   uint64_t monotonicMilliseconds() override;
@@ -70,6 +73,7 @@ class Win32Platform final : public Platform {
   bool isConsole_;       // a real console: wide text goes to it unconverted
   std::string pending_;  // redirected output not yet written
   Win32Terminal terminal_;  // restores the console's mode when the platform goes
+  LiteralPaths paths_;   // how Win32 is to be given the walk's paths
 };
 
 }  // namespace tavrin

@@ -13,6 +13,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -237,26 +238,12 @@ class Suite:
         def now():
             return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
 
-        # Wine's tick count against this clock, from the name a set run picks.
+        offset, _ = self.tick_offset(root)
+        # In the folder itself: a link or a mount in its place would be
+        # refused for itself. Files are hard links of one: quick to make.
         self.fresh_tool_folder()
-        before = now()
-        self.tavrin("set", "0", root + "\\nothing")
-        offset = int(self.only_result(r"\d+")[0]) - before
-        # Thousands of names are made in a hurry: on a memory file system
-        # where there is one.
-        shm = Path("/dev/shm")
-        if shm.is_dir() and os.access(shm, os.W_OK):
-            fast = Path(tempfile.mkdtemp(prefix="tavrin-names-", dir=shm))
-            shutil.rmtree(self.tool_folder)
-            self.tool_folder.symlink_to(fast)
-
-            def restore():
-                self.tool_folder.unlink()
-                self.tool_folder.mkdir()
-                shutil.rmtree(fast)
-            self.cleanups.append(restore)
-        else:
-            self.fresh_tool_folder()
+        keep = self.unix(root) / "keep"
+        keep.write_bytes(b"keep")
         first = now() + offset - 1000
         tick = first
         while tick < now() + offset + 3000:  # stay well ahead of the clock
@@ -264,7 +251,7 @@ class Suite:
             if tick % 2:
                 taken.symlink_to(target)
             else:
-                taken.write_bytes(b"keep")
+                os.link(keep, taken)
             tick += 1
         out = self.tavrin("listall", root + "\\walk")
         match = re.fullmatch(rb"Could not open file to write results (.*?)\r\n32, (.*)", out)
@@ -279,9 +266,99 @@ class Suite:
         expect_equal("record", match.group(2).decode("utf-8"), root + "\\walk\\a.txt")
         name = re.fullmatch(re.escape(TOOL_FOLDER) + r"\\(\d+allFiles\.txt)", path).group(1)
         expect_equal("link target", target.read_bytes(), b"keep")
-        expect_equal("existing name", os.readlink(self.tool_folder / name) if int(name[:-12]) % 2
-                     else (self.tool_folder / name).read_bytes(),
-                     str(target) if int(name[:-12]) % 2 else b"keep")
+        # The message names the run's own tick; it and the next 100 were
+        # tried, and every one is as it was planted.
+        for number in range(int(name[:-12]), int(name[:-12]) + 101):
+            planted = self.tool_folder / ("%dallFiles.txt" % number)
+            expect_equal("name %s" % planted.name,
+                         os.readlink(planted) if number % 2 else planted.read_bytes(),
+                         str(target) if number % 2 else b"keep")
+        expect_equal("names in the folder", len(list(self.tool_folder.iterdir())), tick - first)
+
+    def tick_offset(self, root):
+        """Wine's tick count minus this clock, from the name a set run picks:
+        at most the first number, at least the second."""
+        self.fresh_tool_folder()
+        before = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+        self.tavrin("set", "0", root + "\\nothing")
+        after = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+        tick = int(self.only_result(r"\d+")[0])
+        return tick - before, tick - after
+
+    def case_next_tick(self):
+        # Every even name is taken: a run whose own tick is even takes the
+        # next number, one whose tick is odd its own. Over several runs both
+        # come up (each run has an even chance); never the console.
+        root = self.tree("next", {"a.txt": b"a"})
+        high, low = self.tick_offset(root)
+        self.fresh_tool_folder()
+        keep = self.unix(root).parent / "next-keep"
+        keep.write_bytes(b"keep")
+
+        def now():
+            return int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
+        first = now() + low - 500
+        first -= first % 2
+        last = first
+        for _ in range(6):
+            # Taken names well ahead of the clock, made as time goes on.
+            while last < now() + high + 3000:
+                os.link(keep, self.tool_folder / ("%dallFiles.txt" % last))
+                last += 2
+            expect_equal("console", self.tavrin("listall", root), b"")
+            made = [p for p in self.tool_folder.iterdir() if p.read_bytes() != b"keep"]
+            if len(made) != 1:
+                raise AssertionError("expected one new result file, found %r" % made)
+            number = int(re.fullmatch(r"(\d+)allFiles\.txt", made[0].name).group(1))
+            if not first <= number < last:
+                raise Skip("the run's tick fell outside the names made (%d not in %d..%d)"
+                           % (number, first, last))
+            expect_equal("number of the new file is odd", number % 2, 1)
+            expect_equal("records", made[0].read_bytes(), crlf(records((32, root + "\\a.txt"))))
+            made[0].unlink()
+        expect_equal("names in the folder", len(list(self.tool_folder.iterdir())),
+                     (last - first) // 2)
+
+    def case_tool_folder(self):
+        # A Wickline or Norvane that is a link to elsewhere is refused, and
+        # nothing is written through it; a plain folder takes the records.
+        root = self.tree("tf", {"a.txt": b"a"})
+        elsewhere = self.unix(self.tree("tf-else", {}))
+        norvane = self.tool_folder.parent
+        real = norvane.parent / "NorvaneReal"
+
+        def relink(level):
+            if self.tool_folder.is_symlink():
+                self.tool_folder.unlink()
+            if norvane.is_symlink():
+                norvane.unlink()
+                real.rename(norvane)
+            shutil.rmtree(self.tool_folder, ignore_errors=True)
+            if level == "Wickline":
+                self.tool_folder.symlink_to(elsewhere)
+            elif level == "Norvane":
+                self.tool_folder.mkdir()
+                norvane.rename(real)
+                norvane.symlink_to(elsewhere)
+                (elsewhere / "Wickline").mkdir()
+            else:
+                self.tool_folder.mkdir()
+        self.cleanups.append(lambda: relink(None))
+
+        for level in ("Wickline", "Norvane"):
+            relink(level)
+            out = self.tavrin("listall", root).decode("utf-8")
+            match = re.fullmatch(r"Could not open file to write results (.*)\r\n32, (.*)", out)
+            if not match:
+                raise AssertionError("%s as a link: unexpected console %r" % (level, out[:300]))
+            if not re.fullmatch(re.escape(TOOL_FOLDER) + r"\\-?\d+allFiles\.txt", match.group(1)):
+                raise AssertionError("unexpected result path %r" % match.group(1))
+            expect_equal("record", match.group(2), root + "\\a.txt")
+            written = sorted(str(p.relative_to(elsewhere)) for p in elsewhere.rglob("*")
+                             if not p.is_dir())
+            expect_equal("files written through the %s link" % level, written, [])
+        relink(None)
+        expect_equal("listall into a plain folder", self.listall(root), records((32, root + "\\a.txt")))
 
     def case_links(self):
         root = self.tree("links", {"a.txt": b"a", "target\\in.txt": b"i"})
@@ -297,6 +374,20 @@ class Suite:
         # Given as a root, the linked directory is walked.
         expect_equal("listall of a linked root", self.listall(root + "\\dirlink"),
                      records((32, root + "\\dirlink\\in.txt")))
+
+        # Links deeper in, to a folder outside the tree and back to the root
+        # (a loop), are not entered by set either: nothing outside changes.
+        outside = self.tree("links-out", {"out.txt": b"o"})
+        (unix / "target" / "away").symlink_to(self.unix(outside))
+        (unix / "target" / "loop").symlink_to(unix)
+        self.fresh_tool_folder()
+        out = self.tavrin("set", "1", root).decode("utf-8").replace("\r\n", "\n")
+        expect_equal("set over links", out, "".join(
+            WARNING + "\n Attributes 1 successfully set to " + root + "\\" + name
+            for name in ("a.txt", "filelink", "target\\in.txt")))
+        expect_equal("words outside", self.listall(outside), records((32, outside + "\\out.txt")))
+        os.chmod(unix / "a.txt", 0o644)
+        os.chmod(unix / "target" / "in.txt", 0o644)
 
     def case_wildcard(self):
         root = self.tree("wild", {"a.txt": b"a", "ab.txt": b"b"})
@@ -333,14 +424,16 @@ class Suite:
         if os.geteuid() != 0 or not shutil.which("mount"):
             raise Skip("mounting a small file system needs root")
         root, expected = self.big_tree("wfail", 1000)
-        self.fresh_tool_folder()
-        # A 4 KiB file system under the tool folder: the first chunk of
-        # records does not fit.
+        # A 4 KiB file system holding the tool folder: the first chunk of
+        # records does not fit. It is mounted on the application-data folder,
+        # since a mount point at Norvane or Wickline is refused for itself.
+        app_data = self.tool_folder.parent.parent
         proc = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4k", "tavrin-test",
-                               str(self.tool_folder)], capture_output=True)
+                               str(app_data)], capture_output=True)
         if proc.returncode != 0:
             raise Skip("cannot mount tmpfs: " + proc.stderr.decode(errors="replace").strip())
-        self.cleanups.append(lambda: subprocess.run(["umount", "-l", str(self.tool_folder)]))
+        self.cleanups.append(lambda: subprocess.run(["umount", "-l", str(app_data)]))
+        self.tool_folder.mkdir(parents=True)
         out = self.tavrin("listall", root)
         name, content = self.only_result(r"-?\d+allFiles\.txt")
         message = "\nCould not write to the result file %s\\%s, the records follow here" % (
@@ -451,6 +544,135 @@ class Suite:
         shown = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\x1b\][^\x07]*\x07|\r", b"", shown)
         return shown.decode("utf-8", errors="replace")
 
+    # Names Win32 path parsing would change (a trailing dot or blank, several
+    # dots, device names) beside the names they would turn into. Read-only
+    # marks one of each pair, so a mix-up shows in the word.
+    LITERAL_FILES = {
+        "foo.": True, "foo": False, "bar ": True, "bar": False, "a...": True, "a": False,
+        "dev\\CON": True, "dev\\COM1": True, "dev\\nul.txt": True, "dev\\plain": False,
+        "sub.\\x.txt": True, "sub\\y.txt": False, "dir \\w.txt": True, "dir\\v.txt": False,
+        "CON\\z.txt": True, "COM1\\z.txt": True, "nul.txt\\z.txt": True,
+    }
+
+    def literal_tree(self):
+        root = self.tree("lit", {name: b"x" for name in self.LITERAL_FILES})
+        for name, read_only in self.LITERAL_FILES.items():
+            if read_only:
+                self.read_only(root + "\\" + name)
+        return root
+
+    def case_literal_names(self):
+        root = self.literal_tree()
+        got = sorted(self.listall(root).split("\n")[1:])
+        expect_equal("listall of look-alike names", got, sorted(
+            "%d, %s\\%s" % (33 if ro else 32, root, name) for name, ro in self.LITERAL_FILES.items()))
+        # set reaches each file as itself: every one ends read-only, and each
+        # is named once.
+        for name in self.LITERAL_FILES:
+            os.chmod(self.unix(root + "\\" + name), 0o644)
+        self.fresh_tool_folder()
+        out = self.tavrin("set", "1", root).decode("utf-8").replace("\r\n", "\n")
+        expect_equal("set messages", sorted(out.split(WARNING)[1:]), sorted(
+            "\n Attributes 1 successfully set to %s\\%s" % (root, name) for name in self.LITERAL_FILES))
+        writable = [name for name in self.LITERAL_FILES
+                    if os.stat(self.unix(root + "\\" + name)).st_mode & 0o222]
+        expect_equal("files left writable by set", writable, [])
+
+    def case_path_limit(self):
+        # The literal form lifts no limit: a path as built that reaches
+        # MAX_PATH (260) is refused as Windows refuses it without the prefix.
+        base = "C:\\t\\lim\\"
+        near = "a" * (257 - len(base))    # a folder of 257: its pattern is 259
+        over = "b" * (258 - len(base))    # a folder of 258: its pattern is 260
+        root = self.tree("lim", {near + "\\x": b"x", near + "\\xy": b"x", over + "\\z": b"x"})
+        self.cleanups.append(lambda: shutil.rmtree(self.unix(root)))  # not for later scans
+        self.fresh_tool_folder()
+        out = self.tavrin("listall", root)
+        expect_equal("console", out, crlf("\nINVALID_FILE_ATTRIBUTES for %s%s\\xy" % (base, near)))
+        _, content = self.only_result(r"-?\d+allFiles\.txt")
+        expect_equal("records", content, crlf(records((32, base + near + "\\x"))))
+
+    def interrupted_listall(self, root, started):
+        """Runs listall over `root` and sends SIGINT (which Wine delivers as
+        a CTRL_C_EVENT) once `started(console file)` says the walk is under
+        way. Returns the exit status and the console bytes."""
+        with tempfile.TemporaryFile() as out:
+            # Background jobs of a shell ignore SIGINT; the run must not.
+            proc = subprocess.Popen(["env", "--default-signal=INT", self.wine.wine, str(self.exe),
+                                     "listall", root], env=self.wine.env(), cwd=self.wine.drive_c,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+            try:
+                deadline = time.monotonic() + 60
+                while proc.poll() is None and time.monotonic() < deadline and not started(out):
+                    time.sleep(0.01)
+                proc.send_signal(signal.SIGINT)
+                rc = proc.wait(timeout=120)
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+            out.seek(0)
+            return rc, out.read()
+
+    def case_interrupt(self):
+        # Ctrl+C in the middle of a large listall: the run stops at a file
+        # boundary, every record found is written whole, and the run ends
+        # with STATUS_CONTROL_C_EXIT (0xC000013A), whose low byte the shell sees.
+        folders, per_folder = 20, 1000
+        files = {"d%02d\\f%05d.txt" % (d, i): b"" for d in range(folders) for i in range(per_folder)}
+        root = self.tree("intr", files)
+        expected = ["\n32, %s\\%s" % (root, f) for f in sorted(files)]
+
+        def whole_prefix(what, text):
+            count = text.count("\n")
+            if count >= len(expected):
+                raise Skip("the run ended before the signal came (%d records)" % count)
+            if count == 0 or text != "".join(expected[:count]):
+                raise AssertionError("%s is not a whole prefix of the records: %d records, ends %r"
+                                     % (what, count, text[-200:]))
+
+        # Into the result file: the first chunk of records is there.
+        self.fresh_tool_folder()
+
+        def file_started(_):
+            results = list(self.tool_folder.iterdir())
+            return results and results[0].stat().st_size > 0
+        rc, console = self.interrupted_listall(root, file_started)
+        _, content = self.only_result(r"-?\d+allFiles\.txt")
+        expect_equal("exit status", rc, 0x3A)
+        expect_equal("console", console, b"")
+        whole_prefix("the result file", content.decode("utf-8").replace("\r\n", "\n"))
+
+        # No tool folder, the output redirected: the records buffered for the
+        # console come out before the run ends.
+        shutil.rmtree(self.tool_folder)
+        self.cleanups.append(lambda: self.tool_folder.mkdir(parents=True, exist_ok=True))
+        rc, console = self.interrupted_listall(root, lambda out: os.fstat(out.fileno()).st_size > 0)
+        expect_equal("exit status without a tool folder", rc, 0x3A)
+        text = console.decode("utf-8").replace("\r\n", "\n")
+        match = re.match(r"Could not open file to write results [^\n]*allFiles\.txt", text)
+        if not match:
+            raise AssertionError("no open-failure message: %r" % text[:200])
+        whole_prefix("the console", text[match.end():])
+
+    def case_closed_output(self):
+        # No standard output at all: the run still does its work, ends with 0,
+        # and no console text lands anywhere else (the result file).
+        root = self.tree("closed", {"a.txt": b"a", "sub\\b.txt": b"b"})
+        for redirect in (">&-", "1</dev/null"):
+            self.fresh_tool_folder()
+            command = "exec %s %s set 1 %s %s" % (
+                shlex.quote(self.wine.wine), shlex.quote(str(self.exe)), shlex.quote(root),
+                redirect)
+            proc = subprocess.run(["sh", "-c", command], env=self.wine.env(), cwd=self.wine.drive_c,
+                                  stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=120)
+            expect_equal("exit code with %s" % redirect, proc.returncode, 0)
+            _, content = self.only_result(r"-?\d+")
+            expect_equal("set result file with %s" % redirect, content, b"")
+            expect_equal("words after set", self.listall(root), records(
+                (33, root + "\\a.txt"), (33, root + "\\sub\\b.txt")))
+            for f in ("a.txt", "sub/b.txt"):
+                os.chmod(self.unix(root) / f, 0o644)
+
     def case_console(self):
         # On a terminal the text goes through WriteConsoleW to Wine's console,
         # which draws it on the tty (with its own escapes and carriage returns).
@@ -534,8 +756,25 @@ def pe_resource(data, type_id, name_id):
     return data[offset(rva):offset(rva) + size]
 
 
+# supportedOS ids: Windows 7, 8, 8.1, and 10 and 11.
+SUPPORTED_OS = ("35138b9a-5d96-4fbd-8e2d-a2440225f93a", "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38",
+                "1f676c76-80e1-4239-95bb-83d0f6d0da78", "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+
+
+def pe_versions(data):
+    """(OS version, subsystem version, subsystem) from the optional header."""
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    opt = pe + 24
+
+    def u16(o):
+        return int.from_bytes(data[opt + o:opt + o + 2], "little")
+    return (u16(40), u16(42)), (u16(48), u16(50)), u16(68)
+
+
 def case_manifest(exe):
     data = Path(exe).read_bytes()
+    # Windows 7 at least: before it the fast listing flag is refused.
+    expect_equal("PE versions", pe_versions(data), ((6, 1), (6, 1), 3))
     manifest = pe_resource(data, 24, 1)
     if manifest is None:
         raise AssertionError("no RT_MANIFEST resource 1")
@@ -544,6 +783,8 @@ def case_manifest(exe):
         raise AssertionError("the manifest does not request asInvoker")
     if "longPathAware" in text:
         raise AssertionError("the manifest declares long-path awareness")
+    ids = re.findall(r'<supportedOS\s+Id="\{([0-9a-f-]+)\}"\s*/>', text)
+    expect_equal("supportedOS ids", sorted(ids), sorted(SUPPORTED_OS))
     version = pe_resource(data, 16, 1)
     if version is None:
         raise AssertionError("no version resource")
