@@ -6,7 +6,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make libgtest-dev python3 ntfs-3g attr fuse3 util-linux
+packages=(cmake g++ make libgtest-dev googletest python3 ntfs-3g attr fuse3 util-linux
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 missing=()
 for p in "${packages[@]}"; do
@@ -34,8 +34,8 @@ step "linux: unit and NTFS tests" ctest --preset linux
 step "sanitizers: build" bash -c 'cmake --preset linux-asan >/dev/null && cmake --build --preset linux-asan -j2'
 step "sanitizers: unit tests" ctest --preset linux-asan
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
-  step "mingw: build tavrin.exe" bash -c 'cmake --preset mingw >/dev/null && cmake --build --preset mingw -j2'
-  step "mingw: tests under Wine" ctest --preset mingw
+  step "mingw: build tavrin.exe and the unit tests" bash -c 'cmake --preset mingw >/dev/null && cmake --build --preset mingw -j2'
+  step "mingw: unit and end-to-end tests under Wine" ctest --preset mingw
 else
   echo "== mingw: skipped, no MinGW-w64 compiler (install mingw-w64 as root)"
 fi
