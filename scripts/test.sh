@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds tavrin and runs every test: the unit tests (also under AddressSanitizer
-# and UndefinedBehaviorSanitizer), the NTFS suite of the Linux program, and
-# tavrin.exe under Wine. Run as root on a fresh Debian machine, it first
+# and UndefinedBehaviorSanitizer), the NTFS suite and the property tests of
+# the Linux program, tavrin.exe and the unit tests under Wine, and a short
+# run of each fuzz target. Run as root on a fresh Debian machine, it first
 # installs what is missing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ make libgtest-dev googletest python3 ntfs-3g attr fuse3 util-linux
-          mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
+          mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
@@ -38,6 +39,12 @@ if command -v x86_64-w64-mingw32-g++-posix >/dev/null; then
   step "mingw: unit and end-to-end tests under Wine" ctest --preset mingw
 else
   echo "== mingw: skipped, no MinGW-w64 compiler (install mingw-w64 as root)"
+fi
+
+if command -v clang++ >/dev/null; then
+  step "fuzz: build, then each target for 20 s" scripts/fuzz.sh --seconds 20
+else
+  echo "== fuzz: skipped, no clang++ (install clang as root)"
 fi
 
 if [ ${#failed[@]} -gt 0 ]; then
