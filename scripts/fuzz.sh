@@ -19,10 +19,11 @@ cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 >/dev/null || 
 
 failed=()
 for target in build/fuzz/fuzz_*; do
+  [ -f "$target" ] && [ -x "$target" ] || continue
   name=$(basename "$target")
   corpus=build/fuzz/corpus/$name findings=build/fuzz/findings/$name
-  mkdir -p "$corpus" "$findings"
-  log=build/fuzz/$name.log
+  mkdir -p "$corpus" "$findings" build/fuzz/logs
+  log=build/fuzz/logs/$name.log
   "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
     -artifact_prefix="$findings/" "$corpus" "tests/fuzz/corpus/$name" >"$log" 2>&1
   status=$?

@@ -133,6 +133,16 @@ TEST_F(RuleTest, SetWarnsThenReportsEachFile) {
   EXPECT_EQ("", resultFile(L"1000"));
 }
 
+// Found by fuzzing: a set word holding the directory bit (4444 = 0x115C) must
+// not turn the file into a folder that a later root's walk enters.
+TEST_F(RuleTest, SetNeverTurnsAFileIntoAFolder) {
+  fs.addFile(L"C:\\d\\x");
+  EXPECT_EQ(0, runTool(fs, {L"set", L"4444", L"C:\\d\\x", L"C:\\d"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\x 4444", "C:\\d\\x 4444"}), fs.logOf("set"));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\*"}), fs.logOf("find"));
+  EXPECT_EQ(4444u & ~FILE_ATTRIBUTE_DIRECTORY, fs.attributesOf(L"C:\\d\\x"));
+}
+
 TEST(Rules, UnreadableWordsAreReportedAndSkipped) {
   for (const std::wstring command : {L"list", L"repair", L"listall"}) {
     FakePlatform machine;
