@@ -203,8 +203,10 @@ bool FakePlatform::setFileAttributes(const std::wstring& path, uint32_t attribut
   record("set", path + L' ' + std::to_wstring(attributes));
   Node* node = find(path);
   if (path.empty() || !node || node->vanishing || node->refuseSet) return false;
-  // A directory keeps its directory bit, as on Windows.
-  node->attributes = attributes | (node->attributes & FILE_ATTRIBUTE_DIRECTORY);
+  // The directory bit cannot be set or cleared, as on Windows: a directory
+  // keeps it and a file never gains it.
+  node->attributes = (attributes & ~uint32_t{FILE_ATTRIBUTE_DIRECTORY}) |
+                     (node->attributes & FILE_ATTRIBUTE_DIRECTORY);
   return true;
 }
 

@@ -34,7 +34,8 @@ TEST(Rules, OnlyTheExactSuspectWordMatches) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.word);
-    const std::string record = crlf("\n" + toBytes(decimal(c.word)) + ", C:\\d\\x.exe");
+    // Appended, not "\n" + ...: MinGW's GCC 12 warns falsely (-Wrestrict) on that form.
+    const std::string record = crlf(std::string("\n").append(toBytes(decimal(c.word))) + ", C:\\d\\x.exe");
     for (const std::wstring command : {L"list", L"repair", L"listall"}) {
       FakePlatform fs;
       fs.addSystemDrive();
@@ -130,6 +131,16 @@ TEST_F(RuleTest, SetWarnsThenReportsEachFile) {
   EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, fs.attributesOf(L"C:\\d\\sub"));
   EXPECT_EQ(6u, fs.attributesOf(L"C:\\d\\a"));
   EXPECT_EQ("", resultFile(L"1000"));
+}
+
+// Found by fuzzing: a set word holding the directory bit (4444 = 0x115C) must
+// not turn the file into a folder that a later root's walk enters.
+TEST_F(RuleTest, SetNeverTurnsAFileIntoAFolder) {
+  fs.addFile(L"C:\\d\\x");
+  EXPECT_EQ(0, runTool(fs, {L"set", L"4444", L"C:\\d\\x", L"C:\\d"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\x 4444", "C:\\d\\x 4444"}), fs.logOf("set"));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\*"}), fs.logOf("find"));
+  EXPECT_EQ(4444u & ~FILE_ATTRIBUTE_DIRECTORY, fs.attributesOf(L"C:\\d\\x"));
 }
 
 TEST(Rules, UnreadableWordsAreReportedAndSkipped) {

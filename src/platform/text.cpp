@@ -138,7 +138,8 @@ std::u16string toU16(std::string_view bytes) {
       if (length == 0 && b == 0xED && i + 2 < bytes.size() &&
           (static_cast<unsigned char>(bytes[i + 1]) & 0xE0) == 0xA0 &&
           (static_cast<unsigned char>(bytes[i + 2]) & 0xC0) == 0x80) {
-        c = 0xD000u | ((bytes[i + 1] & 0x3Fu) << 6) | (bytes[i + 2] & 0x3Fu);
+        c = 0xD000u | ((static_cast<unsigned char>(bytes[i + 1]) & 0x3Fu) << 6) |
+            (static_cast<unsigned char>(bytes[i + 2]) & 0x3Fu);
         length = 3;
       }
       if (length == 0) c = 0xFFFD, length = 1;

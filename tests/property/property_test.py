@@ -1,0 +1,280 @@
+#!/usr/bin/python3
+"""Property tests of the Linux tavrin on random ntfs-3g volumes, each command
+compared byte for byte with an oracle written from the documented rules.
+
+    property_test.py TAVRIN [--seeds N] [--first SEED] [--seed SEED]
+
+Each seed makes a fresh NTFS image, a random tree on it, and runs listall,
+list, a repair on a read-only remount, repair, list, set and listall again.
+On failure it prints the seed, shrinks the tree to a minimal one that still
+fails and prints it as a shell script. Exit 0 passed, 1 failed, 77 skipped.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "ntfs"))
+import oracle  # noqa: E402
+import volume  # noqa: E402
+from run_ntfs_tests import SKIP, preconditions  # noqa: E402
+
+TOOL_FOLDER = "Norvane/Wickline"
+SHRINK_SECONDS = 120
+
+
+class Mismatch(Exception):
+    def __init__(self, step, expected, actual, commands):
+        super().__init__(step)
+        self.step, self.expected, self.actual, self.commands = step, expected, actual, commands
+
+
+class Volume:
+    """One NTFS image in a work folder, mounted with ntfs-3g at `mnt`."""
+
+    def __init__(self, work):
+        self.image = os.path.join(work, "volume.img")
+        self.mnt = os.path.join(work, "mnt")
+        os.mkdir(self.mnt)
+        self.mounted = False
+
+    def fresh(self):
+        self.unmount()
+        with open(self.image, "wb") as f:
+            f.truncate(64 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-L", "P", self.image], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.mount()
+
+    def mount(self, read_only=False):
+        options = ["-o", "ro"] if read_only else []
+        result = subprocess.run(["ntfs-3g", *options, self.image, self.mnt],
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if result.returncode != 0:
+            raise RuntimeError("ntfs-3g refused: " + result.stdout.decode(errors="replace"))
+        self.mounted = True
+
+    def unmount(self):
+        if self.mounted:
+            if subprocess.run(["fusermount", "-u", self.mnt], stderr=subprocess.DEVNULL).returncode:
+                subprocess.run(["umount", "-l", self.mnt], stderr=subprocess.DEVNULL)
+            self.mounted = False
+
+    def remount(self, read_only=False):
+        self.unmount()
+        self.mount(read_only)
+
+
+class Check:
+    """Runs every command of one seed's plan on its tree and compares."""
+
+    def __init__(self, tavrin, vol, work):
+        self.tavrin, self.vol, self.work = tavrin, vol, work
+        self.runs = 0
+        self.commands = []
+
+    def path(self, parts, slash=False):
+        p = os.fsencode(os.path.join(self.vol.mnt, volume.ROOT, *parts))
+        return p + b"/" if slash else p
+
+    def run(self, *args):
+        """Runs tavrin with a private /var/lib; returns (console, {name: content})."""
+        self.runs += 1
+        self.commands.append([os.fsdecode(a) for a in args])
+        varlib = os.path.join(self.work, f"varlib{self.runs}")
+        os.makedirs(os.path.join(varlib, TOOL_FOLDER))
+        script = 'mount --bind "$1" /var/lib || exit 90; shift; exec "$@"'
+        result = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
+                                 "sh", varlib, self.tavrin, *args],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.equal("exit code and stderr", (0, b""), (result.returncode, result.stderr))
+        folder = os.path.join(varlib, TOOL_FOLDER)
+        files = {}
+        for name in os.listdir(folder):
+            with open(os.path.join(folder, name), "rb") as f:
+                files[name] = f.read()
+        shutil.rmtree(varlib)
+        return result.stdout, files
+
+    def equal(self, step, expected, actual):
+        if expected != actual:
+            raise Mismatch(step, expected, actual, list(self.commands))
+
+    def result(self, step, files, suffix):
+        names = [n for n in files if re.fullmatch(r"-?[0-9]+" + re.escape(suffix), n)]
+        self.equal(step + ": result files", [f"<tick>{suffix}"],
+                   [re.sub(r"^-?[0-9]+", "<tick>", n) for n in files])
+        return files[names[0]]
+
+    def command(self, step, args, suffix, expected_records, expected_console=b""):
+        console, files = self.run(*args)
+        self.equal(step + ": console", expected_console, console)
+        self.equal(step + ": " + (suffix or "<tick>"), expected_records, self.result(step, files, suffix))
+
+    def words(self, nodes):
+        return {node.parts: oracle.word(self.path(node.parts)) for node in nodes}
+
+    def everything(self, plan, nodes):
+        root = self.path(())
+        self.vol.fresh()
+        volume.build(nodes, self.vol.mnt)
+        self.vol.remount()  # the FUSE cache keeps junctions as folders
+
+        files = oracle.walk(root)
+        self.command("listall", [b"listall", root], "allFiles.txt", oracle.records(files))
+        self.command("list", [b"list", root], "badFiles.txt", oracle.records(oracle.suspects(files)))
+        arguments = [b"" if parts is None else self.path(parts, slash) for parts, slash in plan["listall"]
+                     if parts is None or any(n.parts == parts for n in nodes) or parts == ()]
+        self.command("listall of arguments", [b"listall", *arguments], "allFiles.txt",
+                     oracle.records(oracle.covered(arguments)))
+
+        before = self.words(nodes)
+        self.vol.remount(read_only=True)
+        failed_records, failed_console = oracle.repair_failures(files)
+        self.command("repair, read-only", [b"repair", root], "couldNotFix.txt", failed_records,
+                     failed_console)
+        some = [path for path, _ in files[:2]]
+        self.command("set, read-only", [b"set", b"128", *some], "",
+                     b"", oracle.set_console(files[:2], 0x80, succeeded=False))
+        self.vol.remount()
+        self.equal("words after the read-only runs", before, self.words(nodes))
+
+        expected = dict(before)
+        for path, value in files:
+            target = oracle.repair_target(path, value)
+            if target is not None:
+                expected[self.parts_of(path)] = volume.stored(target, value)
+        self.command("repair", [b"repair", root], "couldNotFix.txt", b"")
+        self.vol.remount()  # a repaired ntfs-3g link is a plain file now
+        self.equal("words after repair", expected, self.words(nodes))
+        files = oracle.walk(root)
+        self.command("list after repair", [b"list", root], "badFiles.txt",
+                     oracle.records(oracle.suspects(files)))
+
+        text = plan["set"][0]
+        value = oracle.set_value(text)
+        arguments = [self.path(parts) for parts in plan["set"][1]
+                     if parts == () or any(n.parts == parts for n in nodes)]
+        covered = oracle.covered(arguments)
+        for path, before in covered:
+            expected[self.parts_of(path)] = volume.stored(value, before)
+        self.command("set", [b"set", os.fsencode(text), *arguments], "", b"",
+                     oracle.set_console(covered, value))
+        self.vol.remount()
+        self.equal("words after set", expected, self.words(nodes))
+        files = oracle.walk(root)
+        self.command("listall after set", [b"listall", root], "allFiles.txt", oracle.records(files))
+
+    def parts_of(self, path):
+        rel = os.path.relpath(os.fsdecode(path), os.path.join(self.vol.mnt, volume.ROOT))
+        return () if rel == "." else tuple(rel.split("/"))
+
+
+def make_plan(rng, nodes):
+    plain = [n.parts for n in nodes if n.kind in ("dir", "file")]
+    folders = {n.parts for n in nodes if n.kind == "dir"} | {()}
+    listall = []
+    for _ in range(rng.randint(1, 3)):
+        parts = rng.choice(plain + [()])
+        listall.append((parts, parts in folders and rng.random() < 0.3))
+    if rng.random() < 0.3:
+        listall.insert(rng.randrange(len(listall) + 1), (None, False))  # an empty argument
+    value = rng.choice([0x3127, 0x3126, 0x3123, 0x3027, 0x2127, 0x1127, 0x3107, 0x3125,
+                        0x20, 0x80, 0x21])
+    text = rng.choice(["%d", " %d", "+%d", "%dx", "00%d", "\t%d", "%d 7"]) % value
+    if rng.random() < 0.15:
+        text = rng.choice(["0x20", "-0", "abc"])  # all give 0, which reads back as NORMAL
+    targets = [rng.choice(plain + [()]) for _ in range(rng.randint(1, 3))]
+    return {"listall": listall, "set": (text, targets)}
+
+
+def attempt(tavrin, vol, work, seed, nodes=None):
+    """The first mismatch of a seed's runs (on `nodes`, when given), or None."""
+    rng = random.Random(seed)
+    generated = volume.generate(rng)
+    plan = make_plan(rng, generated)
+    check = Check(tavrin, vol, work)
+    try:
+        check.everything(plan, generated if nodes is None else nodes)
+    except Mismatch as mismatch:
+        return mismatch, generated
+    return None, generated
+
+
+def shrink(tavrin, vol, work, seed, nodes, step):
+    """Removes subtrees while the same step still fails."""
+    deadline = time.monotonic() + SHRINK_SECONDS
+    progress = True
+    while progress and time.monotonic() < deadline:
+        progress = False
+        for node in list(nodes):
+            if node not in nodes or time.monotonic() > deadline:
+                continue
+            fewer = [n for n in nodes if n.parts[:len(node.parts)] != node.parts]
+            mismatch, _ = attempt(tavrin, vol, work, seed, fewer)
+            if mismatch is not None and mismatch.step == step:
+                nodes, progress = fewer, True
+    mismatch, _ = attempt(tavrin, vol, work, seed, nodes)
+    return nodes, mismatch
+
+
+def report(seed, mismatch, nodes, tavrin, mnt):
+    print(f"FAIL seed {seed}: {mismatch.step}")
+    expected, actual = mismatch.expected, mismatch.actual
+    if isinstance(expected, bytes) and isinstance(actual, bytes):
+        e, a = expected.split(b"\n"), actual.split(b"\n")
+        print("  expected lines:", *[repr(x) for x in e if x not in a] or ["(none missing)"], sep="\n    ")
+        extra = [repr(x) for x in a if x not in e]
+        print("  unexpected lines:", *extra or ["(none)" if len(a) != len(e) else "(order differs)"],
+              sep="\n    ")
+    print(f"  expected: {expected!r}\n  actual:   {actual!r}")
+    print(f"rerun: {sys.argv[0]} {tavrin} --seed {seed}")
+    print("minimal reproduction (the tree and the commands up to the failing one):")
+    print(volume.script(nodes, mismatch.commands, mnt))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("tavrin")
+    parser.add_argument("--seeds", type=int, default=20)
+    parser.add_argument("--first", type=int, help="first seed (default: from the clock)")
+    parser.add_argument("--seed", type=int, help="run this seed only")
+    options = parser.parse_args()
+    tavrin = os.path.abspath(options.tavrin)
+    preconditions()
+    first = options.seed if options.seed is not None else (
+        options.first if options.first is not None else int(time.time()) % 1000000 * 100)
+    count = 1 if options.seed is not None else options.seeds
+    work = tempfile.mkdtemp(prefix="tavrin-property-")
+    vol = Volume(work)
+    start = time.monotonic()
+    failed = False
+    try:
+        for seed in range(first, first + count):
+            mismatch, nodes = attempt(tavrin, vol, work, seed)
+            if mismatch is not None:
+                print(f"seed {seed} failed at {mismatch.step}; shrinking the tree ({len(nodes)} entries)")
+                small, smaller_mismatch = shrink(tavrin, vol, work, seed, nodes, mismatch.step)
+                report(seed, smaller_mismatch or mismatch, small if smaller_mismatch else nodes, tavrin,
+                       vol.mnt)
+                failed = True
+                break
+            kinds = {k: sum(n.kind == k for n in nodes) for k in ("dir", "file", "link", "junction", "winlink", "unknown")}
+            print(f"ok   seed {seed}: {kinds}")
+    finally:
+        vol.unmount()
+        if not vol.mounted:
+            subprocess.run(["rm", "-rf", "--one-file-system", work])
+    print(f"{'FAILED' if failed else 'passed'}: seeds from {first}, {time.monotonic() - start:.1f} s")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
