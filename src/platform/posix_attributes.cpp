@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/posix_xattr.h"
 
 namespace tavrin {
 namespace {
@@ -18,14 +19,14 @@ bool noSuchAttribute(int error) {
   return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP;
 }
 
-uint32_t linkAttributes(const char* path) {
+uint32_t linkAttributes(int directory, const char* name) {
   uint32_t own = 0;
   // A junction keeps its directory bit even when its target is missing.
-  if (readNtfsAttributes(path, own) && (own & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (readNtfsAttributes(directory, name, own) && (own & FILE_ATTRIBUTE_DIRECTORY)) {
     return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
   }
   struct stat target {};
-  const bool toDirectory = stat(path, &target) == 0 && S_ISDIR(target.st_mode);
+  const bool toDirectory = fstatat(directory, name, &target, 0) == 0 && S_ISDIR(target.st_mode);
   return FILE_ATTRIBUTE_REPARSE_POINT |
          (toDirectory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
 }
@@ -44,9 +45,10 @@ uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory) {
   return word;
 }
 
-bool readNtfsAttributes(const char* path, uint32_t& attributes) {
+bool readNtfsAttributes(int directory, const char* name, uint32_t& attributes) {
   unsigned char value[8];
-  const ssize_t length = lgetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value);
+  const ssize_t length =
+      getEntryAttribute(directory, name, NTFS_ATTRIBUTE_NAME, value, sizeof value);
   if (length != 4) {
     if (length >= 0) errno = EIO;  // a word of another size is no word we know
     return false;
@@ -56,14 +58,14 @@ bool readNtfsAttributes(const char* path, uint32_t& attributes) {
   return true;
 }
 
-uint32_t readAttributes(const char* path) {
+uint32_t readAttributes(int directory, const char* name) {
   uint32_t attributes = 0;
-  if (readNtfsAttributes(path, attributes)) return attributes;
+  if (readNtfsAttributes(directory, name, attributes)) return attributes;
   if (!noSuchAttribute(errno)) return INVALID_FILE_ATTRIBUTES;
-  return readDerivedAttributes(path);
+  return readDerivedAttributes(directory, name);
 }
 
-uint32_t readDerivedAttributesAt(int directory, const char* name) {
+uint32_t readDerivedAttributes(int directory, const char* name) {
   struct stat status {};
   if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return INVALID_FILE_ATTRIBUTES;
   bool targetIsDirectory = false;
@@ -74,35 +76,31 @@ uint32_t readDerivedAttributesAt(int directory, const char* name) {
   return derivedAttributes(status.st_mode, targetIsDirectory);
 }
 
-uint32_t readDerivedAttributes(const char* path) {
-  return readDerivedAttributesAt(AT_FDCWD, path);
-}
-
 bool keepsNtfsWords(int directory) {
   unsigned char value[8];
   return fgetxattr(directory, NTFS_ATTRIBUTE_NAME, value, sizeof value) >= 0 ||
          (errno != ENOTSUP && errno != EOPNOTSUPP);
 }
 
-bool writeAttributes(const char* path, uint32_t attributes) {
+bool writeAttributes(int directory, const char* name, uint32_t attributes) {
   const unsigned char value[4] = {
       static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
       static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
-  return lsetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value, 0) == 0;
+  return setEntryAttribute(directory, name, NTFS_ATTRIBUTE_NAME, value, sizeof value) == 0;
 }
 
-uint32_t entryAttributes(unsigned char direntType, const char* path) {
+uint32_t entryAttributes(unsigned char direntType, int directory, const char* name) {
   switch (direntType) {
     case DT_DIR:
       return FILE_ATTRIBUTE_DIRECTORY;
     case DT_LNK:
-      return linkAttributes(path);
+      return linkAttributes(directory, name);
     case DT_UNKNOWN: {
       struct stat status {};
       // Gone since the listing: let the rule find out and say so.
-      if (lstat(path, &status) != 0) return FILE_ATTRIBUTE_ARCHIVE;
+      if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FILE_ATTRIBUTE_ARCHIVE;
       if (S_ISDIR(status.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-      if (S_ISLNK(status.st_mode)) return linkAttributes(path);
+      if (S_ISLNK(status.st_mode)) return linkAttributes(directory, name);
       return FILE_ATTRIBUTE_ARCHIVE;
     }
     default:  // regular files, and devices, pipes and sockets as files
