@@ -133,7 +133,8 @@ uint32_t PosixPlatform::listedEntryAttributes(const void* search, unsigned char 
   }
   const uint32_t attributes = type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY
                                              : entryAttributes(type, current_.get(), name);
-  if (attributes == FILE_ATTRIBUTE_DIRECTORY && isMountPoint(name)) {
+  const bool dotName = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+  if (attributes == FILE_ATTRIBUTE_DIRECTORY && !dotName && isMountPoint(name)) {
     return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   }
   return attributes;
