@@ -31,8 +31,8 @@ constexpr size_t CONSOLE_CHUNK = 65536;
 // listing costs its names and two bytes per entry.
 class PosixDirectorySearch final : public DirectorySearch {
  public:
-  PosixDirectorySearch(PosixPlatform& platform, std::string directory, std::string listing)
-      : platform_(platform), path_(std::move(directory)), listing_(std::move(listing)) {}
+  PosixDirectorySearch(PosixPlatform& platform, std::string listing)
+      : platform_(platform), listing_(std::move(listing)) {}
 
   ~PosixDirectorySearch() override { platform_.endListing(this); }
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
@@ -55,7 +55,6 @@ class PosixDirectorySearch final : public DirectorySearch {
 
  private:
   PosixPlatform& platform_;
-  std::string path_;  // the directory, ending with "/"
   std::string listing_;  // type byte, name, NUL for each entry
   size_t cursor_ = 0;
 };
@@ -129,7 +128,9 @@ std::string_view PosixPlatform::entryName(const std::string& path) const {
 uint32_t PosixPlatform::listedEntryAttributes(const void* search, unsigned char type,
                                               const char* name) {
   if (listings_.empty() || listings_.back().search != search || !current_.valid()) {
-    return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;  // not reachable safely
+    // Not the walk's way: such an entry is not looked at, nor entered.
+    return FILE_ATTRIBUTE_REPARSE_POINT |
+           (type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
   }
   const uint32_t attributes = type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY
                                              : entryAttributes(type, current_.get(), name);
@@ -265,9 +266,8 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   first.attributes = 0;
   if (listing.empty()) return nullptr;
   const bool ntfsWords = keepsNtfsWords(fd.get());
-  listings_.push_back({nullptr, directory, ntfsWords, status.st_dev, status.st_ino});
-  auto search =
-      std::make_unique<PosixDirectorySearch>(*this, std::move(directory), std::move(listing));
+  listings_.push_back({nullptr, std::move(directory), ntfsWords, status.st_dev, status.st_ino});
+  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(listing));
   listings_.back().search = search.get();
   setCurrentDirectory(std::move(fd));
   search->next(first);
