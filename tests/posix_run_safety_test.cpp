@@ -3,14 +3,18 @@
 // and mount points inside a tree. End-to-end cases are in tests/ntfs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
 #include <csignal>
 #include <fstream>
 #include <map>
@@ -175,6 +179,49 @@ TEST_F(TempFolder, AttributesGoThroughTheOpenFolderOnly) {
   // By path (a root): the path as it is now.
   EXPECT_EQ(3, getEntryAttribute(AT_FDCWD, at("tree/f").c_str(), "user.tavrin", value, sizeof value));
   EXPECT_EQ("far", std::string(value, 3));
+}
+
+// Kernels before 6.13 answer ENOSYS to getxattrat and setxattrat: the calls
+// then go through /proc and the folder's descriptor, still never the path.
+// The child process makes the kernel answer so with a seccomp filter.
+TEST_F(TempFolder, WithoutTheAtCallsTheFolderIsReachedThroughProc) {
+  mkdir(at("tree").c_str(), 0755);
+  mkdir(at("elsewhere").c_str(), 0755);
+  std::ofstream(at("tree/f")) << "x";
+  std::ofstream(at("elsewhere/f")) << "x";
+  if (lsetxattr(at("tree/f").c_str(), "user.tavrin", "own", 3, 0) != 0) {
+    GTEST_SKIP() << "no user attributes on " << dir_;
+  }
+  const auto load = [](uint32_t k) {
+    return sock_filter{BPF_LD | BPF_W | BPF_ABS, 0, 0, k};
+  };
+  const auto jumpIf = [](uint32_t k, uint8_t yes) {
+    return sock_filter{BPF_JMP | BPF_JEQ | BPF_K, yes, 0, k};
+  };
+  const auto answer = [](uint32_t k) { return sock_filter{BPF_RET | BPF_K, 0, 0, k}; };
+  sock_filter program[] = {load(offsetof(seccomp_data, nr)), jumpIf(463, 2), jumpIf(464, 1),
+                           answer(SECCOMP_RET_ALLOW), answer(SECCOMP_RET_ERRNO | ENOSYS)};
+  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+  EXPECT_EXIT(
+      {
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+          _exit(2);
+        }
+        const UniqueFd folder(open(at("tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        rename(at("tree").c_str(), at("moved").c_str());
+        symlink("elsewhere", at("tree").c_str());
+        char value[8];
+        if (getEntryAttribute(folder.get(), "f", "user.tavrin", value, sizeof value) != 3 ||
+            std::string(value, 3) != "own" ||
+            setEntryAttribute(folder.get(), "f", "user.tavrin", "new", 3) != 0) {
+          _exit(3);
+        }
+        _exit(userAttribute(at("moved/f")) == "new" && userAttribute(at("elsewhere/f")) == "<none>"
+                  ? 0
+                  : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 // The same through the platform, as the walk uses it: a word read while the
