@@ -197,13 +197,15 @@ class SafetySuite(Suite):
         no_folder = re.compile(rb"Could not open file to write results /var/lib/Norvane/Wickline/"
                                rb"-?[0-9]+badFiles\.txt")
         try:
-            for signum, tool_folder in [(signal.SIGINT, True), (signal.SIGTERM, True),
-                                        (signal.SIGINT, False), (signal.SIGHUP, False)]:
-                what = f"list a b, {signum.name} 1.5 s in" + ("" if tool_folder else ", no tool folder")
+            # 0.5 s in, before the first timed write: the stop itself writes.
+            for signum, delay, tool_folder in [
+                    (signal.SIGINT, 1.5, True), (signal.SIGTERM, 1.5, True), (signal.SIGTERM, 0.5, True),
+                    (signal.SIGINT, 1.5, False), (signal.SIGHUP, 1.5, False)]:
+                what = f"list a b, {signum.name} {delay} s in" + ("" if tool_folder else ", no tool folder")
                 with open(os.path.join(self.work, "stdout"), "w+b") as out:
                     process, varlib = self.start("list", self.q("a"), b, tool_folder=tool_folder,
                                                  stdout=out)
-                    time.sleep(1.5)
+                    time.sleep(delay)
                     sent = time.monotonic()
                     process.send_signal(signum)
                     _, files = self.finish(process, varlib, what, status=-signum)
