@@ -23,6 +23,7 @@ import subprocess
 import sys
 import time
 
+sys.dont_write_bytecode = True  # importing the other suite leaves nothing in the source tree
 from run_ntfs_tests import TOOL_FOLDER, Suite, preconditions, records, set_word, skip, word
 
 BULK_FILES = 60000
