@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -79,18 +80,83 @@ TEST(NtfsVolumes, EachWholeVolumeOnceInMountOrder) {
       "10 1 0:43 / /mnt/named rw - fuse.ntfs-3g /dev/sdc1 rw\n"
       "11 1 8:33 / /mnt/NTFS rw - NTFS3 /dev/sdc1 rw\n");
   std::vector<std::string> asked;
-  const auto volumes = selectNtfsVolumes(mounts, [&](const std::string& mountPoint) {
-    asked.push_back(mountPoint);
-    return mountPoint != "/mnt/other";
+  const auto volumes = selectNtfsVolumes(mounts, [&](const MountEntry& mount) {
+    asked.push_back(mount.mountPoint);
+    return mount.mountPoint != "/mnt/other";
   });
   std::vector<std::string> points;
   for (const MountEntry& volume : volumes) points.push_back(volume.mountPoint);
   EXPECT_EQ((std::vector<std::string>{"/mnt/c", "/mnt/img", "/media/usb", "/mnt/old",
                                       "/mnt/named"}),
             points);
-  // Only FUSE mounts need a look at their root.
-  EXPECT_EQ((std::vector<std::string>{"/mnt/img", "/mnt/other", "/media/usb", "/mnt/named"}),
-            asked);
+  // Only plain FUSE mounts need a look at their source.
+  EXPECT_EQ((std::vector<std::string>{"/mnt/img", "/mnt/other", "/media/usb"}), asked);
+}
+
+TEST(NtfsVolumes, TypeNamesDecideWithoutAskingTheMount) {
+  for (const char* type : {"ntfs3", "ntfs", "fuse.ntfs-3g", "fuse.lowntfs-3g", "fuseblk.ntfs-3g"}) {
+    EXPECT_EQ(NtfsKind::Ntfs, classifyFileSystem(type)) << type;
+  }
+  EXPECT_EQ(NtfsKind::IfBootSector, classifyFileSystem("fuse"));
+  EXPECT_EQ(NtfsKind::IfBootSector, classifyFileSystem("fuseblk"));
+  for (const char* type : {"fuse.sshfs", "fuse.ntfs-3gx", "ext4", "vfat", "NTFS3", "fusectl", ""}) {
+    EXPECT_EQ(NtfsKind::NotNtfs, classifyFileSystem(type)) << type;
+  }
+}
+
+TEST(NtfsVolumes, SourcesInsideFuseMountsAreNeverOpened) {
+  const auto mounts = parseMountInfo(
+      "1 0 254:0 / / rw - ext4 /dev/vda rw\n"
+      "2 1 0:40 / /mnt/f rw - fuse x rw\n"
+      "3 1 0:41 / /net/h rw - fuse.sshfs h:/ rw\n"
+      "4 1 0:42 / /media/u rw - fuseblk /dev/sdb1 rw\n");
+  EXPECT_TRUE(insideFuseMount("/mnt/f", mounts));
+  EXPECT_TRUE(insideFuseMount("/mnt/f/vol.img", mounts));
+  EXPECT_TRUE(insideFuseMount("/net/h/a/b.img", mounts));
+  EXPECT_TRUE(insideFuseMount("/media/u/x", mounts));
+  EXPECT_FALSE(insideFuseMount("/mnt/fx/vol.img", mounts));
+  EXPECT_FALSE(insideFuseMount("/mnt/vol.img", mounts));
+  EXPECT_FALSE(insideFuseMount("/dev/sdb1", mounts));
+  EXPECT_TRUE(insideFuseMount("/anything", parseMountInfo("9 0 0:50 / / rw - fuse y rw\n")));
+}
+
+class BootSectors : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/tavrin-boot-XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(name));
+    dir_ = name;
+  }
+  void TearDown() override { ASSERT_EQ(0, system(("rm -rf '" + dir_ + "'").c_str())); }
+  std::string write(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << content;
+    return dir_ + "/" + name;
+  }
+  std::string dir_;
+};
+
+TEST_F(BootSectors, OnlyTheSignatureAtOffsetThreeCounts) {
+  const std::string sector = std::string("\xeb\x52\x90NTFS    ") + std::string(500, '\0');
+  EXPECT_TRUE(hasNtfsBootSector(write("ntfs.img", sector)));
+  EXPECT_TRUE(hasNtfsBootSector(write("exact.img", sector.substr(0, 11))));
+  EXPECT_FALSE(hasNtfsBootSector(write("short.img", sector.substr(0, 10))));
+  EXPECT_FALSE(hasNtfsBootSector(write("fat.img", "\xeb\x3c\x90mkfs.fat" + std::string(500, '\0'))));
+  EXPECT_FALSE(hasNtfsBootSector(write("atzero.img", "NTFS    " + std::string(500, '\0'))));
+  EXPECT_FALSE(hasNtfsBootSector(write("empty.img", "")));
+  EXPECT_FALSE(hasNtfsBootSector(dir_));
+  EXPECT_FALSE(hasNtfsBootSector(dir_ + "/missing.img"));
+  EXPECT_FALSE(hasNtfsBootSector("ntfs.img"));  // relative: names nothing for sure
+  EXPECT_FALSE(hasNtfsBootSector(""));
+  // A pipe named as the source: not waited on.
+  ASSERT_EQ(0, mkfifo((dir_ + "/fifo").c_str(), 0600));
+  EXPECT_FALSE(hasNtfsBootSector(dir_ + "/fifo"));
+
+  // The source decides for plain FUSE mounts, unless it lies inside one.
+  MountEntry mount;
+  mount.source = dir_ + "/ntfs.img";
+  EXPECT_TRUE(sourceIsNtfs(mount, parseMountInfo("2 1 0:40 / /mnt/f rw - fuse x rw\n")));
+  const std::string around = "2 1 0:40 / " + dir_ + " rw - fuse x rw\n";
+  EXPECT_FALSE(sourceIsNtfs(mount, parseMountInfo(around)));
 }
 
 // A fake /sys with one removable and one fixed disk, each with a partition.

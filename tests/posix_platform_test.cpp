@@ -210,7 +210,7 @@ TEST_F(PosixFolder, NestedListingsHoldOneDescriptor) {
   EXPECT_EQ(before, openDescriptors());
 }
 
-// Deep in a tree, entries are reached through the open folder (and /proc):
+// Deep in a tree, entries are reached through the open folder:
 // the words, the listing's bits and the way back up must not change.
 TEST_F(PosixFolder, DeepListingsGiveTheSameWords) {
   std::string path = "d";

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/posix_xattr.h"
 
 namespace tavrin {
 namespace {
@@ -25,23 +26,24 @@ LinkTarget linkTarget(int directory, const char* name) {
 }
 
 // The derived word of a link on a file system without NTFS words.
-uint32_t derivedLinkAttributes(const char* path) {
-  return derivedAttributes(S_IFLNK | S_IWUSR, linkTarget(AT_FDCWD, path) == LinkTarget::Directory);
+uint32_t derivedLinkAttributes(int directory, const char* name) {
+  return derivedAttributes(S_IFLNK | S_IWUSR,
+                           linkTarget(directory, name) == LinkTarget::Directory);
 }
 
 // What the listing reports where no NTFS word is kept (or it cannot be read).
-uint32_t derivedEntryAttributes(unsigned char direntType, const char* path) {
+uint32_t derivedEntryAttributes(unsigned char direntType, int directory, const char* name) {
   switch (direntType) {
     case DT_DIR:
       return FILE_ATTRIBUTE_DIRECTORY;
     case DT_LNK:
-      return derivedLinkAttributes(path);
+      return derivedLinkAttributes(directory, name);
     case DT_UNKNOWN: {
       struct stat status {};
       // Gone since the listing: let the rule find out and say so.
-      if (lstat(path, &status) != 0) return FILE_ATTRIBUTE_ARCHIVE;
+      if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return FILE_ATTRIBUTE_ARCHIVE;
       if (S_ISDIR(status.st_mode)) return FILE_ATTRIBUTE_DIRECTORY;
-      if (S_ISLNK(status.st_mode)) return derivedLinkAttributes(path);
+      if (S_ISLNK(status.st_mode)) return derivedLinkAttributes(directory, name);
       return FILE_ATTRIBUTE_ARCHIVE;
     }
     default:  // regular files, and devices, pipes and sockets as files
@@ -79,9 +81,10 @@ uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory) {
   return word;
 }
 
-bool readNtfsAttributes(const char* path, uint32_t& attributes) {
+bool readNtfsAttributes(int directory, const char* name, uint32_t& attributes) {
   unsigned char value[8];
-  const ssize_t length = lgetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value);
+  const ssize_t length =
+      getEntryAttribute(directory, name, NTFS_ATTRIBUTE_NAME, value, sizeof value);
   if (length != 4) {
     if (length >= 0) errno = EIO;  // a word of another size is no word we know
     return false;
@@ -96,14 +99,14 @@ uint32_t ntfsWordAt(int directory, const char* name, uint32_t stored) {
   return needsLinkTarget(word) ? reparseWord(word, linkTarget(directory, name)) : word;
 }
 
-uint32_t readAttributes(const char* path) {
+uint32_t readAttributes(int directory, const char* name) {
   uint32_t stored = 0;
-  if (readNtfsAttributes(path, stored)) return ntfsWordAt(AT_FDCWD, path, stored);
+  if (readNtfsAttributes(directory, name, stored)) return ntfsWordAt(directory, name, stored);
   if (!noSuchAttribute(errno)) return INVALID_FILE_ATTRIBUTES;
-  return readDerivedAttributes(path);
+  return readDerivedAttributes(directory, name);
 }
 
-uint32_t readDerivedAttributesAt(int directory, const char* name) {
+uint32_t readDerivedAttributes(int directory, const char* name) {
   struct stat status {};
   if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return INVALID_FILE_ATTRIBUTES;
   bool targetIsDirectory = false;
@@ -114,28 +117,27 @@ uint32_t readDerivedAttributesAt(int directory, const char* name) {
   return derivedAttributes(status.st_mode, targetIsDirectory);
 }
 
-uint32_t readDerivedAttributes(const char* path) {
-  return readDerivedAttributesAt(AT_FDCWD, path);
-}
-
 bool keepsNtfsWords(int directory) {
   unsigned char value[8];
   return fgetxattr(directory, NTFS_ATTRIBUTE_NAME, value, sizeof value) >= 0 ||
          (errno != ENOTSUP && errno != EOPNOTSUPP);
 }
 
-bool writeAttributes(const char* path, uint32_t attributes) {
+bool writeAttributes(int directory, const char* name, uint32_t attributes) {
   const unsigned char value[4] = {
       static_cast<unsigned char>(attributes >> 24), static_cast<unsigned char>(attributes >> 16),
       static_cast<unsigned char>(attributes >> 8), static_cast<unsigned char>(attributes)};
-  return lsetxattr(path, NTFS_ATTRIBUTE_NAME, value, sizeof value, 0) == 0;
+  return setEntryAttribute(directory, name, NTFS_ATTRIBUTE_NAME, value, sizeof value) == 0;
 }
 
-uint32_t entryAttributes(unsigned char direntType, const char* path, bool ntfsWords) {
-  if (direntType == DT_REG || !ntfsWords) return derivedEntryAttributes(direntType, path);
+uint32_t entryAttributes(unsigned char direntType, int directory, const char* name,
+                         bool ntfsWords) {
+  if (direntType == DT_REG || !ntfsWords) return derivedEntryAttributes(direntType, directory, name);
   uint32_t stored = 0;
-  if (!readNtfsAttributes(path, stored)) return derivedEntryAttributes(direntType, path);
-  const uint32_t word = ntfsWordAt(AT_FDCWD, path, stored);
+  if (!readNtfsAttributes(directory, name, stored)) {
+    return derivedEntryAttributes(direntType, directory, name);
+  }
+  const uint32_t word = ntfsWordAt(directory, name, stored);
   return direntType == DT_DIR ? word | FILE_ATTRIBUTE_DIRECTORY : word;
 }
 

@@ -37,38 +37,41 @@ uint32_t reparseWord(uint32_t word, LinkTarget target);
 // symbolic link (a directory when `targetIsDirectory`).
 uint32_t derivedAttributes(mode_t mode, bool targetIsDirectory);
 
-// Reads the NTFS word of `path` itself, never of a link's target, as stored.
-// False when the file system keeps none or the file cannot be read.
-bool readNtfsAttributes(const char* path, uint32_t& attributes);
+// Every call below names its file by `name` relative to the open
+// `directory` (an entry of a listing), or by the path `name` when
+// `directory` is AT_FDCWD (a root named on the command line).
 
-// The stored word of `name` in the open `directory` (or AT_FDCWD) as Windows
-// reports it (windowsWord, reparseWord): whoever reads a word passes it here.
-// The target is looked up only where the word leaves it open.
+// Reads the NTFS word of the file itself, never of a link's target, as
+// stored. False when the file system keeps none or the file cannot be read.
+bool readNtfsAttributes(int directory, const char* name, uint32_t& attributes);
+
+// The stored word of `name` in `directory` as Windows reports it
+// (windowsWord, reparseWord): whoever reads a word passes it here. The
+// target is looked up only where the word leaves it open.
 uint32_t ntfsWordAt(int directory, const char* name, uint32_t stored);
 
-// The word of `path` without following a final link: the NTFS word, else
+// The word of the file without following a final link: the NTFS word, else
 // the derived word; INVALID_FILE_ATTRIBUTES when neither can be read.
-uint32_t readAttributes(const char* path);
+uint32_t readAttributes(int directory, const char* name);
 
-// The derived word of `path` alone, for a file on a file system known to
-// keep no NTFS words: one system call less per file.
-uint32_t readDerivedAttributes(const char* path);
-// The same for `name` in the open `directory`.
-uint32_t readDerivedAttributesAt(int directory, const char* name);
+// The derived word alone, for a file on a file system known to keep no NTFS
+// words: one system call less per file.
+uint32_t readDerivedAttributes(int directory, const char* name);
 
 // False when the file system of the open `directory` keeps no NTFS words at
 // all (as opposed to this one directory having none).
 bool keepsNtfsWords(int directory);
 
-// Writes the NTFS word of `path` itself. False where the file system has
+// Writes the NTFS word of the file itself. False where the file system has
 // no such word or refuses the change.
-bool writeAttributes(const char* path, uint32_t attributes);
+bool writeAttributes(int directory, const char* name, uint32_t attributes);
 
 // What a directory listing reports for an entry of type `direntType` (a
-// DT_* value) at `path`: only the directory and reparse-point bits count.
-// Regular files cost no system call, nor do directories where the file
-// system keeps no NTFS words. Where it keeps them (`ntfsWords`) the word
-// decides, not the Linux type: ntfs-3g's own links are files to Windows.
-uint32_t entryAttributes(unsigned char direntType, const char* path, bool ntfsWords);
+// DT_* value): only the directory and reparse-point bits count. Regular
+// files cost no system call, nor do directories where the file system keeps
+// no NTFS words. Where it keeps them (`ntfsWords`) the word decides, not the
+// Linux type: ntfs-3g's own links are files to Windows.
+uint32_t entryAttributes(unsigned char direntType, int directory, const char* name,
+                         bool ntfsWords);
 
 }  // namespace tavrin

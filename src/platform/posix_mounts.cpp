@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix_fd.h"
+#include "platform/posix_signals.h"
 
 namespace tavrin {
 namespace {
@@ -124,22 +125,81 @@ std::vector<MountEntry> parseMountInfo(std::string_view text) {
 }
 
 NtfsKind classifyFileSystem(std::string_view fsType) {
-  if (fsType == "ntfs3" || fsType == "ntfs") return NtfsKind::Ntfs;
-  if (fsType == "fuseblk" || fsType == "fuse" || fsType == "fuse.ntfs-3g") {
-    return NtfsKind::IfConfirmed;
+  if (fsType == "ntfs3" || fsType == "ntfs" || fsType == "fuse.ntfs-3g" ||
+      fsType == "fuse.lowntfs-3g" || fsType == "fuseblk.ntfs-3g") {
+    return NtfsKind::Ntfs;
   }
+  // ntfs-3g shows as fuseblk on a block device, as fuse on an image file.
+  if (fsType == "fuseblk" || fsType == "fuse") return NtfsKind::IfBootSector;
   return NtfsKind::NotNtfs;
 }
 
+bool hasNtfsBootSector(const std::string& source) {
+  if (source.empty() || source[0] != '/') return false;
+  // Non-blocking: a pipe named as the source must not hold the run.
+  const UniqueFd file(open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat status {};
+  if (!file.valid() || fstat(file.get(), &status) != 0 ||
+      !(S_ISREG(status.st_mode) || S_ISBLK(status.st_mode))) {
+    return false;
+  }
+  constexpr std::string_view SIGNATURE = "NTFS    ";
+  char start[3 + SIGNATURE.size()];
+  ssize_t length = 0;
+  do {
+    length = pread(file.get(), start, sizeof start, 0);
+  } while (length < 0 && errno == EINTR && caughtStopSignal() == 0);
+  return length == static_cast<ssize_t>(sizeof start) &&
+         std::string_view(start + 3, SIGNATURE.size()) == SIGNATURE;
+}
+
+bool insideFuseMount(const std::string& path, const std::vector<MountEntry>& mounts) {
+  for (const MountEntry& mount : mounts) {
+    const std::string_view type = mount.fsType;
+    if (type != "fuse" && type != "fuseblk" && !type.starts_with("fuse.") &&
+        !type.starts_with("fuseblk.")) {
+      continue;
+    }
+    const std::string& point = mount.mountPoint;
+    if (point == "/" || path == point ||
+        (path.starts_with(point) && path.size() > point.size() && path[point.size()] == '/')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool sourceIsNtfs(const MountEntry& mount, const std::vector<MountEntry>& mounts) {
+  return !insideFuseMount(mount.source, mounts) && hasNtfsBootSector(mount.source);
+}
+
+MountCheck checkMountPoint(int directory, const char* name, dev_t directoryDevice) {
+  struct statx status {};
+  // Cached facts are enough (no round trip to a FUSE daemon), and an
+  // automount point is not triggered.
+  if (statx(directory, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC,
+            STATX_TYPE, &status) != 0) {
+    return MountCheck::NotMountPoint;  // gone: the walk finds out when it opens it
+  }
+  if (makedev(status.stx_dev_major, status.stx_dev_minor) != directoryDevice) {
+    return MountCheck::MountPoint;
+  }
+  if (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) {
+    return status.stx_attributes & STATX_ATTR_MOUNT_ROOT ? MountCheck::MountPoint
+                                                         : MountCheck::NotMountPoint;
+  }
+  return MountCheck::Unknown;
+}
+
 std::vector<MountEntry> selectNtfsVolumes(const std::vector<MountEntry>& mounts,
-                                          const std::function<bool(const std::string&)>& confirm) {
+                                          const std::function<bool(const MountEntry&)>& confirm) {
   std::vector<MountEntry> volumes;
   std::set<std::pair<unsigned, unsigned>> seen;
   for (const MountEntry& mount : mounts) {
     if (mount.root != "/" || seen.count({mount.major, mount.minor}) != 0) continue;
     const NtfsKind kind = classifyFileSystem(mount.fsType);
     if (kind == NtfsKind::NotNtfs) continue;
-    if (kind == NtfsKind::IfConfirmed && !confirm(mount.mountPoint)) continue;
+    if (kind == NtfsKind::IfBootSector && !confirm(mount)) continue;
     seen.insert({mount.major, mount.minor});
     volumes.push_back(mount);
   }

@@ -1,6 +1,8 @@
 // The NTFS volumes mounted on this machine, standing in for the fixed drives.
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <optional>
 #include <string>
@@ -27,18 +29,42 @@ std::string decodeMountField(std::string_view field);
 std::optional<MountEntry> parseMountInfoLine(std::string_view line);
 std::vector<MountEntry> parseMountInfo(std::string_view text);
 
+// Whether a mount is an NTFS volume is decided without a call into the
+// mount: a FUSE daemon that never answers would hang the run.
 enum class NtfsKind {
   NotNtfs,
-  Ntfs,          // the kernel driver says so
-  IfConfirmed,   // FUSE: any file system; only an NTFS word on the root tells
+  Ntfs,          // the type names it: the kernel driver, or FUSE with an NTFS subtype
+  IfBootSector,  // plain FUSE, any file system: only its source can tell
 };
 NtfsKind classifyFileSystem(std::string_view fsType);
 
+// True when the block device or image file `source` starts with an NTFS boot
+// sector ("NTFS    " at offset 3). Anything else (a relative name, a folder,
+// a pipe, a short file) is not one.
+bool hasNtfsBootSector(const std::string& source);
+
+// True when `path` lies inside one of the FUSE mounts of `mounts`, where
+// opening it would wait for that mount's daemon.
+bool insideFuseMount(const std::string& path, const std::vector<MountEntry>& mounts);
+
+// True when the mount's source, read without a call into any FUSE mount,
+// holds an NTFS volume.
+bool sourceIsNtfs(const MountEntry& mount, const std::vector<MountEntry>& mounts);
+
 // Each NTFS volume once, in mount order: whole volumes only (no bind mount of
-// a subfolder), a volume mounted twice only where it appears first. FUSE
-// mounts count when `confirm(mountPoint)` says so.
+// a subfolder), a volume mounted twice only where it appears first. Plain
+// FUSE mounts count when `confirm(mount)` says so.
 std::vector<MountEntry> selectNtfsVolumes(const std::vector<MountEntry>& mounts,
-                                          const std::function<bool(const std::string&)>& confirm);
+                                          const std::function<bool(const MountEntry&)>& confirm);
+
+// What statx tells of a directory entry of the open `directory` (on device
+// `directoryDevice`) that is a directory itself.
+enum class MountCheck {
+  NotMountPoint,
+  MountPoint,  // another device, or the root of a mount (a bind mount)
+  Unknown,     // same device, and the kernel does not mark mount roots
+};
+MountCheck checkMountPoint(int directory, const char* name, dev_t directoryDevice);
 
 // DRIVE_REMOVABLE when the disk that holds `volume` says it is removable
 // under `sysfs` (normally "/sys"); DRIVE_FIXED otherwise, images included.

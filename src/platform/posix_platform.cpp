@@ -12,6 +12,8 @@
 
 #include "platform/posix_attributes.h"
 #include "platform/posix_fd.h"
+#include "platform/posix_io.h"
+#include "platform/posix_signals.h"
 #include "platform/text.h"
 
 namespace tavrin {
@@ -21,21 +23,6 @@ namespace {
 // terminal, so a listing to a file or pipe costs few writes.
 constexpr size_t CONSOLE_CHUNK = 65536;
 
-// Below this many levels an absolute path costs less than one through /proc.
-constexpr std::ptrdiff_t DEEP_LEVELS = 32;
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 }  // namespace
 
 // A directory read completely when the search starts: only the innermost
@@ -44,12 +31,8 @@ bool writeAll(int fd, std::string_view bytes) {
 // listing costs its names and two bytes per entry.
 class PosixDirectorySearch final : public DirectorySearch {
  public:
-  PosixDirectorySearch(PosixPlatform& platform, std::string directory, std::string listing,
-                       bool ntfsWords)
-      : platform_(platform),
-        path_(std::move(directory)),
-        listing_(std::move(listing)),
-        ntfsWords_(ntfsWords) {}
+  PosixDirectorySearch(PosixPlatform& platform, std::string listing)
+      : platform_(platform), listing_(std::move(listing)) {}
 
   ~PosixDirectorySearch() override { platform_.endListing(this); }
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
@@ -62,12 +45,8 @@ class PosixDirectorySearch final : public DirectorySearch {
     const size_t nameEnd = listing_.find('\0', nameStart);
     const std::string_view name(listing_.data() + nameStart, nameEnd - nameStart);
     cursor_ = nameEnd + 1;
-    if (type == DT_REG || (type == DT_DIR && !ntfsWords_)) {
-      entry.attributes = type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    } else {
-      entryPath_.assign(path_).append(name);
-      entry.attributes = entryAttributes(type, platform_.systemPath(entryPath_), ntfsWords_);
-    }
+    entry.attributes = type == DT_REG ? FILE_ATTRIBUTE_ARCHIVE
+                                      : platform_.listedEntryAttributes(this, type, name.data());
     // Links, junctions and mount points all stand for another place.
     entry.nameSurrogate = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     assignWide(entry.name, name);
@@ -76,10 +55,7 @@ class PosixDirectorySearch final : public DirectorySearch {
 
  private:
   PosixPlatform& platform_;
-  std::string path_;  // the directory, ending with "/"
-  std::string listing_;
-  std::string entryPath_;
-  bool ntfsWords_;  // the word, not the Linux type, tells folders and links
+  std::string listing_;  // type byte, name, NUL for each entry
   size_t cursor_ = 0;
 };
 
@@ -122,8 +98,7 @@ std::wstring volumeRoot(const std::string& mountPoint) {
 PosixPlatform::PosixPlatform(PosixSystemFiles files, int consoleFd)
     : files_(std::move(files)),
       consoleFd_(consoleFd),
-      consoleIsTerminal_(isatty(consoleFd) == 1),
-      procFds_(access("/proc/self/fd", X_OK) == 0) {}
+      consoleIsTerminal_(isatty(consoleFd) == 1) {}
 
 PosixPlatform::~PosixPlatform() { flushConsole(); }
 
@@ -146,27 +121,63 @@ std::string_view PosixPlatform::entryName(const std::string& path) const {
   return std::string_view(path).substr(directory.size());
 }
 
-// Calls that have no form relative to a descriptor (the xattr calls) name an
-// entry of a deep listing through /proc and the listing's descriptor: one
-// lookup instead of one per level. On ntfs-3g that keeps a deep tree fast,
-// since each level of an absolute path is asked of the volume again once the
-// kernel's cache of it has expired. Shallow paths are cheaper as they are.
-const char* PosixPlatform::systemPath(const std::string& path) {
-  const std::string_view name = entryName(path);
-  if (name.empty() || !listings_.back().deep || viaCurrent_.empty()) return path.c_str();
-  viaCurrent_.resize(viaCurrentPrefix_);
-  viaCurrent_ += name;
-  return viaCurrent_.c_str();
+// What the listing `search` reports for an entry other than a regular file.
+// Its directory is the open one: the walk reads only the innermost listing.
+// A directory that is a mount point reads as a directory reparse point, as
+// Windows shows a volume mounted in a folder, so the walk does not enter it.
+uint32_t PosixPlatform::listedEntryAttributes(const void* search, unsigned char type,
+                                              const char* name) {
+  if (listings_.empty() || listings_.back().search != search || !current_.valid()) {
+    // Not the walk's way: such an entry is not looked at, nor entered.
+    return FILE_ATTRIBUTE_REPARSE_POINT |
+           (type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
+  }
+  const bool dotName = name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+  if (dotName) return FILE_ATTRIBUTE_DIRECTORY;
+  // A mount point is told before anything is asked of it: its file system's
+  // daemon may never answer.
+  if (type == DT_DIR && isMountPoint(name)) {
+    return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  // Where the file system keeps NTFS words the word, not the Linux type,
+  // tells folders and links apart.
+  const bool ntfsWords = listings_.back().ntfsWords;
+  if (type == DT_DIR && !ntfsWords) return FILE_ATTRIBUTE_DIRECTORY;
+  const uint32_t attributes = entryAttributes(type, current_.get(), name, ntfsWords);
+  if (type == DT_UNKNOWN && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                                FILE_ATTRIBUTE_DIRECTORY &&
+      isMountPoint(name)) {
+    return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return attributes;
 }
 
-void PosixPlatform::setCurrentDirectory(UniqueFd directory) {
-  current_ = std::move(directory);
-  viaCurrent_.clear();
-  if (current_.valid() && procFds_) {
-    viaCurrent_ = "/proc/self/fd/" + std::to_string(current_.get()) + "/";
+bool PosixPlatform::isMountPoint(const char* name) {
+  const MountCheck check = checkMountPoint(current_.get(), name, listings_.back().device);
+  if (check != MountCheck::Unknown && files_.kernelMarksMountRoots) {
+    return check == MountCheck::MountPoint;
   }
-  viaCurrentPrefix_ = viaCurrent_.size();
+  if (check == MountCheck::MountPoint) return true;
+  // The folder's own name, as the kernel knows it, against the mount table.
+  char folder[PATH_MAX];
+  const std::string link = "/proc/self/fd/" + std::to_string(current_.get());
+  const ssize_t length = readlink(link.c_str(), folder, sizeof folder);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof folder) return false;
+  std::string path(folder, static_cast<size_t>(length));
+  if (path.back() != '/') path += '/';
+  path += name;
+  if (!mountPoints_) {
+    mountPoints_.emplace();
+    if (const std::optional<std::string> table = readWholeFile(files_.mountInfo)) {
+      for (MountEntry& mount : parseMountInfo(*table)) {
+        mountPoints_->push_back(std::move(mount.mountPoint));
+      }
+    }
+  }
+  return std::find(mountPoints_->begin(), mountPoints_->end(), path) != mountPoints_->end();
 }
+
+void PosixPlatform::setCurrentDirectory(UniqueFd directory) { current_ = std::move(directory); }
 
 // The walk ends listings innermost first: the one around it becomes current
 // again, reached through ".." and checked to be the same directory.
@@ -195,20 +206,26 @@ void PosixPlatform::endListing(const void* search) {
   setCurrentDirectory(std::move(parent));
 }
 
+// An entry of the listing being walked is read and written through the
+// listing's open directory, never by its path: a folder of the path renamed
+// or swapped for a link meanwhile cannot lead the call out of the tree. A
+// root named on the command line goes by its path.
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
   const std::string& bytes = bytesOf(path);
+  const std::string_view name = entryName(bytes);
+  if (name.empty()) return readAttributes(AT_FDCWD, bytes.c_str());
   // A file of a directory whose file system keeps no NTFS words (ext4,
   // tmpfs): straight to the derived word. Only a file mounted on its own in
   // such a directory could have another file system; none is expected.
-  const std::string_view name = entryName(bytes);
-  if (!name.empty() && !listings_.back().ntfsWords) {
-    return readDerivedAttributesAt(current_.get(), name.data());
-  }
-  return readAttributes(systemPath(bytes));
+  if (!listings_.back().ntfsWords) return readDerivedAttributes(current_.get(), name.data());
+  return readAttributes(current_.get(), name.data());
 }
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
-  return writeAttributes(systemPath(bytesOf(path)), attributes);
+  const std::string& bytes = bytesOf(path);
+  const std::string_view name = entryName(bytes);
+  if (name.empty()) return writeAttributes(AT_FDCWD, bytes.c_str(), attributes);
+  return writeAttributes(current_.get(), name.data(), attributes);
 }
 
 std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring& pattern,
@@ -242,8 +259,15 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
     const std::unique_ptr<DIR, DirCloser> dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
     if (!dir) return nullptr;
     copy.release();
-    // A read error ends the listing like its end; what was read stays.
-    while (const dirent* entry = readdir(dir.get())) {
+    // A read error ends the listing like its end; what was read stays. So
+    // does a stop: a huge folder on a slow volume must not hold it up.
+    while (!stopRequested()) {
+      errno = 0;
+      const dirent* entry = readdir(dir.get());
+      if (!entry) {
+        if (errno == EINTR) continue;
+        break;
+      }
       listing += static_cast<char>(entry->d_type);
       listing += entry->d_name;
       listing += '\0';
@@ -253,10 +277,8 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   first.attributes = 0;
   if (listing.empty()) return nullptr;
   const bool ntfsWords = keepsNtfsWords(fd.get());
-  const bool deep = std::count(directory.begin(), directory.end(), '/') > DEEP_LEVELS;
-  listings_.push_back({nullptr, directory, ntfsWords, deep, status.st_dev, status.st_ino});
-  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(directory),
-                                                       std::move(listing), ntfsWords);
+  listings_.push_back({nullptr, std::move(directory), ntfsWords, status.st_dev, status.st_ino});
+  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(listing));
   listings_.back().search = search.get();
   setCurrentDirectory(std::move(fd));
   search->next(first);
@@ -267,11 +289,9 @@ void PosixPlatform::readVolumes() {
   volumes_.clear();
   const std::optional<std::string> mountInfo = readWholeFile(files_.mountInfo);
   if (!mountInfo) return;
-  const auto hasNtfsWord = [](const std::string& mountPoint) {
-    uint32_t attributes = 0;
-    return readNtfsAttributes(mountPoint.c_str(), attributes);
-  };
-  for (MountEntry& mount : selectNtfsVolumes(parseMountInfo(*mountInfo), hasNtfsWord)) {
+  const std::vector<MountEntry> mounts = parseMountInfo(*mountInfo);
+  const auto fromSource = [&](const MountEntry& mount) { return sourceIsNtfs(mount, mounts); };
+  for (MountEntry& mount : selectNtfsVolumes(mounts, fromSource)) {
     std::wstring root = volumeRoot(mount.mountPoint);
     volumes_.push_back({std::move(root), std::move(mount)});
   }
@@ -308,7 +328,7 @@ uint64_t PosixPlatform::monotonicMilliseconds() {
   return static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-bool PosixPlatform::stopRequested() { return false; }
+bool PosixPlatform::stopRequested() { return caughtStopSignal() != 0; }
 
 uint32_t PosixPlatform::tickCount() {
   timespec now{};
@@ -323,9 +343,10 @@ void PosixPlatform::writeConsole(std::wstring_view text) {
   if (consoleIsTerminal_ || console_.size() >= CONSOLE_CHUNK) flushConsole();
 }
 
-// Output that cannot be written (a closed pipe) is dropped; the run goes on.
+// Output that cannot be written (a closed pipe) is dropped from then on; the
+// run goes on. A slow reader is waited for.
 void PosixPlatform::flushConsole() {
-  if (!console_.empty()) writeAll(consoleFd_, console_);
+  if (!console_.empty() && !consoleClosed_) consoleClosed_ = !writeAll(consoleFd_, console_);
   console_.clear();
 }
 

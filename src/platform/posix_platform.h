@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,9 @@ namespace tavrin {
 struct PosixSystemFiles {
   std::string mountInfo = "/proc/self/mountinfo";
   std::string sysfs = "/sys";
+  // Off: mount points inside a tree are found from mountInfo alone, as on
+  // kernels whose statx does not mark mount roots.
+  bool kernelMarksMountRoots = true;
 };
 
 class PosixPlatform final : public Platform {
@@ -53,7 +57,6 @@ class PosixPlatform final : public Platform {
     const void* search;
     std::string directory;  // ends with "/"
     bool ntfsWords;
-    bool deep;  // deep enough that its entries are named through /proc
     dev_t device;
     ino_t inode;
   };
@@ -66,7 +69,8 @@ class PosixPlatform final : public Platform {
 
   const std::string& bytesOf(const std::wstring& path);
   std::string_view entryName(const std::string& path) const;
-  const char* systemPath(const std::string& path);
+  uint32_t listedEntryAttributes(const void* search, unsigned char type, const char* name);
+  bool isMountPoint(const char* name);
   void setCurrentDirectory(UniqueFd directory);
   void endListing(const void* search);
   void readVolumes();
@@ -75,16 +79,16 @@ class PosixPlatform final : public Platform {
   PosixSystemFiles files_;
   int consoleFd_;
   bool consoleIsTerminal_;
+  bool consoleClosed_ = false;  // a reader gone or a hard error: output ends
   std::string console_;    // console bytes not yet written
   std::string pathBytes_;  // the last path handed to the system, reused per call
   std::vector<Volume> volumes_;
   std::vector<Listing> listings_;  // innermost last
-  // The innermost listing's directory, the one descriptor the walk holds,
-  // and the prefix that names its entries through it.
+  // The innermost listing's directory, the one descriptor the walk holds:
+  // every entry of it is read and written through it.
   UniqueFd current_;
-  std::string viaCurrent_;
-  size_t viaCurrentPrefix_ = 0;
-  bool procFds_;
+  // The mount points of mountInfo, read when the kernel cannot tell.
+  std::optional<std::vector<std::string>> mountPoints_;
 };
 
 // The root under which a mount point is walked: the mount point and "/".
