@@ -46,10 +46,10 @@ def check_ansible(f, deploy, work):
 
 
 def load_filters(deploy):
-    spec = importlib.util.spec_from_file_location(
+    found = importlib.util.spec_from_file_location(
         "tavrin_results", os.path.join(deploy, "filter_plugins", "tavrin_results.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
