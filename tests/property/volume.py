@@ -189,8 +189,11 @@ def build(nodes, mnt):
         if node.kind == "dir":
             os.mkdir(path)
         elif node.kind == "file":
+            # ntfs-3g shows a system file of 0 or 1 bytes as a FIFO or a
+            # socket (Interix special files); a set word with the system bit
+            # would change the file's type under the walk.
             with open(path, "wb") as f:
-                f.write(b"x")
+                f.write(b"xx")
         elif node.kind == "link":
             os.symlink(link_text(node), path)
         elif node.kind == "junction":
@@ -215,7 +218,7 @@ def script(nodes, commands, mnt):
         if node.kind == "dir":
             lines.append(f"mkdir {p}")
         elif node.kind == "file":
-            lines.append(f"printf x > {p}")
+            lines.append(f"printf xx > {p}")
         elif node.kind == "link":
             lines.append(f"ln -s {q(link_text(node))} {p}")
         else:
