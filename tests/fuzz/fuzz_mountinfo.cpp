@@ -69,9 +69,9 @@ std::vector<MountEntry> writtenTable(FuzzedDataProvider& input, std::string& tex
 
 void checkSelection(const std::vector<MountEntry>& mounts, unsigned key) {
   std::vector<std::string> asked;
-  const auto confirm = [&](const std::string& mountPoint) {
-    asked.push_back(mountPoint);
-    return (mountPoint.size() + key) % 3 != 0;
+  const auto confirm = [&](const MountEntry& mount) {
+    asked.push_back(mount.mountPoint);
+    return (mount.mountPoint.size() + key) % 3 != 0;
   };
   const std::vector<MountEntry> chosen = tavrin::selectNtfsVolumes(mounts, confirm);
   // Chosen in mount order, each device once, whole volumes of NTFS only.
@@ -84,14 +84,14 @@ void checkSelection(const std::vector<MountEntry>& mounts, unsigned key) {
     REQUIRE(volume.root == "/");
     const auto kind = tavrin::classifyFileSystem(volume.fsType);
     REQUIRE(kind == tavrin::NtfsKind::Ntfs ||
-            (kind == tavrin::NtfsKind::IfConfirmed && confirm(volume.mountPoint)));
+            (kind == tavrin::NtfsKind::IfBootSector && confirm(volume)));
     REQUIRE(devices.insert({volume.major, volume.minor}).second);
   }
   // Every whole NTFS mount's device is among them.
   for (const MountEntry& mount : mounts) {
     const auto kind = tavrin::classifyFileSystem(mount.fsType);
     const bool ntfs = kind == tavrin::NtfsKind::Ntfs ||
-                      (kind == tavrin::NtfsKind::IfConfirmed && (mount.mountPoint.size() + key) % 3 != 0);
+                      (kind == tavrin::NtfsKind::IfBootSector && (mount.mountPoint.size() + key) % 3 != 0);
     if (mount.root == "/" && ntfs) REQUIRE(devices.count({mount.major, mount.minor}) == 1);
   }
   for (const std::string& mountPoint : asked) REQUIRE(!mountPoint.empty());
