@@ -20,7 +20,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -28,7 +27,8 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ntfs"))
-from run_ntfs_tests import ATTRIBUTE, Failures, preconditions as ntfs_preconditions, skip, word  # noqa: E402
+from run_ntfs_tests import (ATTRIBUTE, Failures, preconditions as ntfs_preconditions, skip,  # noqa: E402
+                            stop_on_signals, verdict, word)
 
 SUSPECT = 0x3127
 TOOL = "Norvane/Wickline"
@@ -292,11 +292,7 @@ def main():
         print(__doc__)
         return 2
     preconditions()
-
-    def stop(signum, _frame):
-        raise SystemExit(f"stopped by signal {signum}")
-    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(signum, stop)
+    stop_on_signals()
 
     fleet = Fleet(os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2]))
     try:
@@ -304,11 +300,7 @@ def main():
         fleet.run_all()
     finally:
         fleet.cleanup()
-    if fleet.f.count:
-        print(f"{fleet.f.count} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict(fleet.f)
 
 
 if __name__ == "__main__":

@@ -356,39 +356,51 @@ def preconditions():
         skip("unshare -m is refused here")
 
 
+def stop_on_signals():
+    """Ends the suite through its cleanup (unmounts included) on a stop signal."""
+    def stop(signum, _frame):
+        raise SystemExit(f"stopped by signal {signum}")
+    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+        signal.signal(signum, stop)
+
+
+def make_volume(suite):
+    """Makes the suite's empty NTFS image and mounts it, or skips."""
+    os.mkdir(suite.mnt)
+    with open(suite.image, "wb") as f:
+        f.truncate(64 << 20)
+    made = subprocess.run(["mkntfs", "-F", "-Q", "-L", "T", suite.image],
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    if made.returncode != 0:
+        raise SystemExit(f"FAIL mkntfs: {made.stderr.decode(errors='replace')}")
+    refused = suite.mount()
+    if refused is not None:
+        skip(f"ntfs-3g mount refused: {refused}")
+
+
+def verdict(failures):
+    """The exit code for what `failures` counted, with the closing line."""
+    if failures.count:
+        print(f"{failures.count} check(s) failed")
+        return 1
+    print("all checks passed")
+    return 0
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
         return 2
     tavrin = os.path.abspath(sys.argv[1])
     preconditions()
-
-    def stop(signum, _frame):
-        raise SystemExit(f"stopped by signal {signum}")
-    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(signum, stop)
-
+    stop_on_signals()
     suite = Suite(tavrin)
     try:
-        os.mkdir(suite.mnt)
-        with open(suite.image, "wb") as f:
-            f.truncate(64 << 20)
-        made = subprocess.run(["mkntfs", "-F", "-Q", "-L", "T", suite.image],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        if made.returncode != 0:
-            print(f"FAIL mkntfs: {made.stderr.decode(errors='replace')}")
-            return 1
-        refused = suite.mount()
-        if refused is not None:
-            skip(f"ntfs-3g mount refused: {refused}")
+        make_volume(suite)
         suite.run_all()
     finally:
         suite.cleanup()
-    if suite.f.count:
-        print(f"{suite.f.count} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict(suite.f)
 
 
 if __name__ == "__main__":

@@ -24,7 +24,8 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # importing the other suite leaves nothing in the source tree
-from run_ntfs_tests import TOOL_FOLDER, Suite, preconditions, records, set_word, skip, word
+from run_ntfs_tests import (TOOL_FOLDER, Suite, make_volume, preconditions, records, set_word, skip,
+                            stop_on_signals, verdict, word)
 
 BULK_FILES = 60000
 SUSPECTS = 50
@@ -420,22 +421,10 @@ def main():
         return 2
     tavrin = os.path.abspath(sys.argv[1])
     preconditions()
-
-    def stop(signum, _frame):
-        raise SystemExit(f"stopped by signal {signum}")
-    for signum in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(signum, stop)
-
+    stop_on_signals()
     suite = SafetySuite(tavrin, os.path.abspath(sys.argv[2]))
     try:
-        os.mkdir(suite.mnt)
-        with open(suite.image, "wb") as f:
-            f.truncate(64 << 20)
-        subprocess.run(["mkntfs", "-F", "-Q", "-L", "T", suite.image], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        refused = suite.mount()
-        if refused is not None:
-            skip(f"ntfs-3g mount refused: {refused}")
+        make_volume(suite)
         suite.build_tree()
         suite.make_second_volume()
         cases = [suite.case_nonblocking_stdout, suite.case_full_disk, suite.case_closed_stdout,
@@ -453,11 +442,7 @@ def main():
                   f"({time.monotonic() - started:.1f} s)", flush=True)
     finally:
         suite.cleanup()
-    if suite.f.count:
-        print(f"{suite.f.count} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict(suite.f)
 
 
 if __name__ == "__main__":

@@ -21,7 +21,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run_ntfs_tests import TOOL_FOLDER, Failures, Suite, preconditions, set_word, skip  # noqa: E402
+from run_ntfs_tests import TOOL_FOLDER, Failures, Suite, preconditions, set_word, skip, verdict  # noqa: E402
 
 FOLDERS = 100
 FILES = 100                 # per folder
@@ -228,11 +228,7 @@ def main():
         suite.run()
     finally:
         suite.volume.cleanup()
-    if suite.f.count:
-        print(f"{suite.f.count} check(s) failed")
-        return 1
-    print("all checks passed")
-    return 0
+    return verdict(suite.f)
 
 
 if __name__ == "__main__":
