@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include <climits>
+#include <new>
 #include <optional>
 
 #include "scan_job.h"
@@ -83,6 +84,21 @@ std::optional<uint32_t> parseSetWord(std::wstring_view text, std::wstring& probl
   return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
+namespace {
+
+// Memory that runs out mid-run (a huge folder under a memory limit) ends the
+// walk, not the records found before it.
+int runJob(ScanJob& job, uint32_t flags) {
+  try {
+    job.startJob(flags);
+  } catch (const std::bad_alloc&) {
+    job.endOutOfMemory();
+  }
+  return job.exitStatus();
+}
+
+}  // namespace
+
 void ScanJob::startJob(uint32_t flags) {
   openResultFile(flags);
   if (flags & MODE_FIXED_DRIVES) addFixedDrives();
@@ -106,7 +122,9 @@ int usageError(Platform& platform, std::wstring_view why) {
 
 }  // namespace
 
-int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
+namespace {
+
+int runCommand(const std::vector<std::wstring>& args, Platform& platform) {
   if (args.size() >= 2 && args[1] == L"--version") {
     platform.writeConsole(L"tavrin " TAVRIN_VERSION L"\n");
     return EXIT_DONE;
@@ -136,20 +154,30 @@ int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
     if (!word) return usageError(platform, problem);
     job.setSetValue(*word);
     pathsFrom(3);
-    job.startJob(MODE_PATHS | MODE_SET);
-    return job.exitStatus();
+    return runJob(job, MODE_PATHS | MODE_SET);
   } else {
     printUsage(platform);
     return usageError(platform, (command.empty() ? std::wstring(L"an empty word") : command) +
                                     L" is not a command (list, repair, listall, set)");
   }
-  if (args.size() == 2) {
-    job.startJob(MODE_FIXED_DRIVES | action);
-  } else {
-    pathsFrom(2);
-    job.startJob(MODE_PATHS | action);
+  if (args.size() == 2) return runJob(job, MODE_FIXED_DRIVES | action);
+  pathsFrom(2);
+  return runJob(job, MODE_PATHS | action);
+}
+
+}  // namespace
+
+int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
+  try {
+    return runCommand(args, platform);
+  } catch (const std::bad_alloc&) {
+    // Before any record was found (the job is gone, its records written).
+    try {
+      platform.writeError(L"tavrin: out of memory\n");
+    } catch (...) {
+    }
+    return EXIT_PARTIAL;
   }
-  return job.exitStatus();
 }
 
 }  // namespace tavrin

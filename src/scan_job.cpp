@@ -1,5 +1,8 @@
 #include "scan_job.h"
 
+#include <chrono>
+#include <new>
+
 #include "progress.h"
 
 namespace tavrin {
@@ -29,7 +32,45 @@ ScanJob::ScanJob(Platform& platform) : platform_(platform) {
 }
 
 ScanJob::~ScanJob() {
-  flushRecords();
+  stopFlusher();
+  try {
+    flushRecords();
+  } catch (...) {
+    // Out of memory even for this: nothing more can be written.
+  }
+}
+
+void ScanJob::stopFlusher() noexcept {
+  if (!flusher_.joinable()) return;
+  try {
+    {
+      const std::lock_guard lock(recordsMutex_);
+      flusherStop_ = true;
+    }
+    flusherWake_.notify_all();
+    flusher_.join();
+  } catch (...) {
+    flusher_.detach();  // cannot be: joinable, and not this thread
+  }
+}
+
+// Only ever writes to the file, never closes it or prints: a write that
+// fails leaves the records pending and the walk's next flush takes over.
+void ScanJob::flushWhileWalking() {
+  try {
+    std::unique_lock lock(recordsMutex_);
+    while (!flusherStop_) {
+      flusherWake_.wait_for(lock, std::chrono::milliseconds(FLUSH_INTERVAL_MS / 2));
+      if (flusherStop_ || !resultFile_ || flusherFailed_ || pendingRecords_.empty()) continue;
+      if (resultFile_->write(pendingRecords_)) {
+        pendingRecords_.clear();
+      } else {
+        flusherFailed_ = true;
+      }
+    }
+  } catch (...) {
+    // Out of memory: the records stay pending for the walk's own flush.
+  }
 }
 
 // The common application-data folder, the tool folder and the tick digits;
@@ -77,6 +118,9 @@ void ScanJob::openResultFile(uint32_t flags) {
     reportResultFileFailure();
   }
   lastFlush_ = platform_.monotonicMilliseconds();
+  if (resultFile_ && !(flags & MODE_SET)) {
+    flusher_ = platform_.startThread([this] { flushWhileWalking(); });
+  }
 }
 
 // The set command's file only marks the run and never holds a record:
@@ -131,17 +175,17 @@ void ScanJob::nameResultFile(uint32_t flags) {
 
 void ScanJob::writeRecord(std::wstring_view path, uint32_t attributes) {
   ++counts_.records;
-  std::wstring& out = pendingRecords_;
-  out += L'\n';
-  out += decimal(attributes);
-  out += L", ";
-  out += path;
-  if (!resultFile_) {  // no file: straight to the console
-    print(out);
-    out.clear();
-  } else if (out.size() >= RECORD_CHUNK) {
-    flushRecords();
+  {
+    const std::lock_guard lock(recordsMutex_);
+    std::wstring& out = pendingRecords_;
+    out += L'\n';
+    out += decimal(attributes);
+    out += L", ";
+    out += path;
+    // No file: straight to the console.
+    if (resultFile_ && out.size() < RECORD_CHUNK) return;
   }
+  flushRecords();
 }
 
 void ScanJob::print(std::wstring_view text) {
@@ -171,13 +215,14 @@ int ScanJob::exitStatus() const {
     return EXIT_FAILED;
   }
   if (counts_.unlistedFolders > 0 || counts_.unreadable > 0 || counts_.failed > 0 ||
-      recordsOffFile_) {
+      recordsOffFile_ || outOfMemory_) {
     return EXIT_PARTIAL;
   }
   return EXIT_DONE;
 }
 
 void ScanJob::finishRun() {
+  stopFlusher();
   flushRecords();
   const RunCounts& counts = counts_;
   if (counts.unlistedFolders > counts.firstUnlistedFolders.size()) {
@@ -192,17 +237,49 @@ void ScanJob::finishRun() {
 // later record goes to the console as well. Each record stands once, whole,
 // in one place or the other.
 void ScanJob::flushRecords() {
-  if (!resultFile_ || pendingRecords_.empty()) return;
-  if (!resultFile_->write(pendingRecords_)) {
-    const std::wstring why = resultFile_->error();
+  std::unique_lock lock(recordsMutex_);
+  if (pendingRecords_.empty()) return;
+  if (resultFile_ && !flusherFailed_ && resultFile_->write(pendingRecords_)) {
+    pendingRecords_.clear();
+    return;
+  }
+  std::wstring records;
+  records.swap(pendingRecords_);
+  std::wstring why;
+  const bool fileFailed = resultFile_ != nullptr;
+  if (fileFailed) {
+    why = resultFile_->error();
     resultFile_.reset();
+  }
+  lock.unlock();  // the console may be slow; the flusher has nothing left to do
+  if (fileFailed) {
     recordsOffFile_ = true;
     print(L"\nCould not write to the result file " + resultPath_ + L", the records follow here");
     reportError(L"could not write to the result file " + resultPath_ + L": " + why +
                 L"; the records follow on standard output");
-    print(pendingRecords_);
   }
-  pendingRecords_.clear();
+  print(records);
+}
+
+void ScanJob::endOutOfMemory() noexcept {
+  outOfMemory_ = true;
+  stopFlusher();
+  try {
+    // What the walk was in when memory ran out: a folder being listed shows
+    // as its pattern.
+    std::wstring where = walkPath_;
+    const wchar_t sep = platform_.separator();
+    if (where.size() >= 2 && where.back() == L'*' && where[where.size() - 2] == sep) {
+      where.resize(where.size() - 2);
+    }
+    flushRecords();
+    reportError(where.empty() ? std::wstring(L"out of memory; the run ended there")
+                              : L"out of memory in " + where + L"; the run ended there");
+    if (progress_) progress_->finish(*this, platform_.monotonicMilliseconds());
+  } catch (...) {
+    // Not even that much memory: the records still pending are written
+    // when the job ends, if they can be.
+  }
 }
 
 bool ScanJob::betweenEntries() {

@@ -1,10 +1,13 @@
 // The state of one command run and the operations that do its work.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -78,6 +81,10 @@ class ScanJob {
 
   // Runs the whole job: result file, then every root, then the summary.
   void startJob(uint32_t flags);
+  // After memory ran out mid-run (the job's work unwound): the pending
+  // records go where they belong, standard error says so, and the run
+  // counts as partial.
+  void endOutOfMemory() noexcept;
 
   // Result file and records.
   void openResultFile(uint32_t flags);
@@ -107,6 +114,10 @@ class ScanJob {
  private:
   void appendToolFolderAndTick(uint32_t tick);
   void flushRecords();
+  // The flusher thread's loop: pending records to the file every half
+  // interval, whatever the walk is waiting on.
+  void flushWhileWalking();
+  void stopFlusher() noexcept;
   // Called before each entry of the walk: false when the run must stop.
   bool betweenEntries();
   void catchUpWithClock();
@@ -128,7 +139,16 @@ class ScanJob {
   CreateFailure resultFailure_ = CreateFailure::None;
   bool recordsOffFile_ = false;  // some records went to the console instead of the file
   uint32_t modeFlags_ = 0;
+  // Between the walk and the flusher thread: the pending records, and the
+  // result file while records are written to it. Only the walk's thread
+  // closes the file or prints.
+  std::mutex recordsMutex_;
   std::wstring pendingRecords_;  // records not yet handed to the result file
+  bool flusherFailed_ = false;   // a write of the flusher's failed: the walk takes over
+  bool flusherStop_ = false;
+  std::condition_variable flusherWake_;
+  std::thread flusher_;
+  bool outOfMemory_ = false;
   uint64_t lastFlush_ = 0;       // when records last reached the file
   unsigned entriesSinceClock_ = 0;
   bool interrupted_ = false;

@@ -37,6 +37,7 @@ TEST(MountInfoLine, ReadsEveryFieldAroundTheOptionalOnes) {
   EXPECT_EQ("/media/win c", entry->mountPoint);
   EXPECT_EQ("fuseblk", entry->fsType);
   EXPECT_EQ("/dev/sdb1", entry->source);
+  EXPECT_EQ(std::optional<uid_t>(0), entry->owner);
 
   const auto plain = parseMountInfoLine("45 27 0:40 /sub /tmp/m rw - ntfs3 /tmp/vol\\040a.img rw");
   ASSERT_TRUE(plain);
@@ -44,6 +45,25 @@ TEST(MountInfoLine, ReadsEveryFieldAroundTheOptionalOnes) {
   EXPECT_EQ(40u, plain->minor);
   EXPECT_EQ("/sub", plain->root);
   EXPECT_EQ("/tmp/vol a.img", plain->source);
+  EXPECT_EQ(std::nullopt, plain->owner);
+}
+
+// FUSE names the user who made the mount among the super options.
+TEST(MountInfoLine, OwnerFromTheSuperOptions) {
+  const auto owner = [](const char* superOptions) {
+    const std::string line = std::string("50 1 0:60 / /m rw - fuse /i.img ") + superOptions;
+    return parseMountInfoLine(line)->owner;
+  };
+  EXPECT_EQ(std::optional<uid_t>(1000),
+            owner("rw,user_id=1000,group_id=1000,default_permissions,allow_other"));
+  EXPECT_EQ(std::optional<uid_t>(0), owner("user_id=0"));
+  EXPECT_EQ(std::optional<uid_t>(7), owner("rw,group_id=0,user_id=7"));
+  EXPECT_EQ(std::nullopt, owner("rw,group_id=0"));
+  EXPECT_EQ(std::nullopt, owner("rw,xuser_id=0"));
+  // Not a user number: nobody tavrin runs as.
+  EXPECT_EQ(std::optional<uid_t>(static_cast<uid_t>(-1)), owner("rw,user_id=12345678901"));
+  EXPECT_EQ(std::optional<uid_t>(static_cast<uid_t>(-1)), owner("rw,user_id="));
+  EXPECT_EQ(std::nullopt, parseMountInfoLine("50 1 0:60 / /m rw - fuse /i.img")->owner);
 }
 
 TEST(MountInfoLine, RefusesMalformedLines) {
@@ -80,10 +100,13 @@ TEST(NtfsVolumes, EachWholeVolumeOnceInMountOrder) {
       "10 1 0:43 / /mnt/named rw - fuse.ntfs-3g /dev/sdc1 rw\n"
       "11 1 8:33 / /mnt/NTFS rw - NTFS3 /dev/sdc1 rw\n");
   std::vector<std::string> asked;
-  const auto volumes = selectNtfsVolumes(mounts, [&](const MountEntry& mount) {
-    asked.push_back(mount.mountPoint);
-    return mount.mountPoint != "/mnt/other";
-  });
+  const auto volumes = selectNtfsVolumes(
+      mounts,
+      [&](const MountEntry& mount) {
+        asked.push_back(mount.mountPoint);
+        return mount.mountPoint != "/mnt/other";
+      },
+      0);
   std::vector<std::string> points;
   for (const MountEntry& volume : volumes) points.push_back(volume.mountPoint);
   EXPECT_EQ((std::vector<std::string>{"/mnt/c", "/mnt/img", "/media/usb", "/mnt/old",
@@ -91,6 +114,36 @@ TEST(NtfsVolumes, EachWholeVolumeOnceInMountOrder) {
             points);
   // Only plain FUSE mounts need a look at their source.
   EXPECT_EQ((std::vector<std::string>{"/mnt/img", "/mnt/other", "/media/usb"}), asked);
+}
+
+// Another user's FUSE mount is left out before anything is asked of it,
+// even of its source: its daemon may never answer.
+TEST(NtfsVolumes, OnlyRootsAndTheUsersOwnMounts) {
+  const auto mounts = parseMountInfo(
+      "1 0 0:40 / /mnt/root rw - fuse /r.img rw,user_id=0,group_id=0\n"
+      "2 1 0:41 / /mnt/ann rw - fuse /a.img rw,user_id=1000,group_id=1000\n"
+      "3 1 0:42 / /mnt/bob rw - fuseblk /dev/sdb1 rw,user_id=1001,group_id=1001\n"
+      "4 1 0:43 / /mnt/named rw - fuse.ntfs-3g /dev/sdc1 rw,user_id=1001\n"
+      "5 1 8:3 / /mnt/c rw - ntfs3 /dev/sda3 rw\n"
+      "6 1 0:44 / /mnt/odd rw - fuse /o.img rw,user_id=x\n");
+  const auto chosen = [&](uid_t user, std::vector<std::string>& asked) {
+    std::vector<std::string> points;
+    const auto confirm = [&](const MountEntry& mount) {
+      asked.push_back(mount.mountPoint);
+      return true;
+    };
+    for (const MountEntry& volume : selectNtfsVolumes(mounts, confirm, user)) {
+      points.push_back(volume.mountPoint);
+    }
+    return points;
+  };
+  std::vector<std::string> asked;
+  EXPECT_EQ((std::vector<std::string>{"/mnt/root", "/mnt/c"}), chosen(0, asked));
+  EXPECT_EQ((std::vector<std::string>{"/mnt/root"}), asked);
+  asked.clear();
+  EXPECT_EQ((std::vector<std::string>{"/mnt/root", "/mnt/bob", "/mnt/named", "/mnt/c"}),
+            chosen(1001, asked));
+  EXPECT_EQ((std::vector<std::string>{"/mnt/root", "/mnt/bob"}), asked);
 }
 
 TEST(NtfsVolumes, TypeNamesDecideWithoutAskingTheMount) {

@@ -187,27 +187,85 @@ TEST_F(PosixFolder, NamesThatAreNotUtf8SurviveTheRoundTrip) {
   EXPECT_EQ(0x20u, platform_.getFileAttributes(toWide(dir_) + L"/" + toWide(name)));
 }
 
-// However deep the walk, only the innermost listing's directory is open, and
-// an entry of it is read through that descriptor: the same word either way.
-TEST_F(PosixFolder, NestedListingsHoldOneDescriptor) {
+// The folders of the walk stay open as far as the descriptor budget goes,
+// the innermost one always; an entry is read through its folder's
+// descriptor, the same word either way, and the way back up still works
+// where an outer folder had to be closed.
+TEST_F(PosixFolder, NestedListingsHoldFoldersWithinTheBudget) {
   for (const char* name : {"a", "a/b", "a/b/c"}) mkdir(at(name).c_str(), 0755);
   makeFile("a/b/file", 0444);
-  const size_t before = openDescriptors();
-  {
-    FindEntry entry;
-    auto outer = platform_.findFirstFile(toWide(dir_) + L"/*", entry);
-    auto middle = platform_.findFirstFile(wideAt("a/*"), entry);
-    auto inner = platform_.findFirstFile(wideAt("a/b/*"), entry);
-    ASSERT_NE(nullptr, outer);
-    ASSERT_NE(nullptr, middle);
-    ASSERT_NE(nullptr, inner);
-    EXPECT_EQ(before + 1, openDescriptors());
-    EXPECT_EQ(0x21u, platform_.getFileAttributes(wideAt("a/b/file")));
-    inner.reset();
-    EXPECT_EQ(before + 1, openDescriptors());
-    EXPECT_EQ(0x21u, platform_.getFileAttributes(wideAt("a/b/file")));
+  makeFile("a/middle", 0444);
+  for (const size_t budget : {size_t{1}, size_t{2}, size_t{0}}) {
+    PosixSystemFiles files;
+    files.heldFolders = budget;
+    PosixPlatform platform(files);
+    const size_t before = openDescriptors();
+    {
+      FindEntry entry;
+      auto outer = platform.findFirstFile(toWide(dir_) + L"/*", entry);
+      auto middle = platform.findFirstFile(wideAt("a/*"), entry);
+      auto inner = platform.findFirstFile(wideAt("a/b/*"), entry);
+      ASSERT_NE(nullptr, outer);
+      ASSERT_NE(nullptr, middle);
+      ASSERT_NE(nullptr, inner);
+      EXPECT_EQ(before + (budget == 0 ? 3 : budget), openDescriptors()) << budget;
+      EXPECT_EQ(0x21u, platform.getFileAttributes(wideAt("a/b/file")));
+      inner.reset();
+      EXPECT_EQ(0x21u, platform.getFileAttributes(wideAt("a/middle"))) << budget;
+      FindEntry next;
+      EXPECT_TRUE(middle->next(next)) << budget;
+      EXPECT_FALSE(middle->failed());
+    }
+    EXPECT_EQ(before, openDescriptors());
   }
-  EXPECT_EQ(before, openDescriptors());
+}
+
+// A folder moved away while the walk is inside it: its ".." is no longer
+// the folder around it, and a link put in that one's place leads elsewhere.
+// With the outer folder kept open the walk goes on in it; closed for want
+// of descriptors, the rest of its listing is given up and said to have
+// failed, and nothing is read by path.
+TEST_F(PosixFolder, TheWayBackUpNeverGoesByPath) {
+  for (const char* name : {"t", "t/x", "t/x/d", "other"}) mkdir(at(name).c_str(), 0755);
+  makeFile("t/x/e", 0444);
+  makeFile("t/x/f", 0444);
+  makeFile("other/e");
+  makeFile("other/f");
+  for (const size_t budget : {size_t{0}, size_t{1}}) {
+    PosixSystemFiles files;
+    files.heldFolders = budget;
+    PosixPlatform platform(files);
+    FindEntry entry;
+    auto outer = platform.findFirstFile(wideAt("t/x/*"), entry);
+    ASSERT_NE(nullptr, outer);
+    {
+      auto inner = platform.findFirstFile(wideAt("t/x/d/*"), entry);
+      ASSERT_NE(nullptr, inner);
+      ASSERT_EQ(0, rename(at("t/x/d").c_str(), at("t/moved").c_str()));
+      ASSERT_EQ(0, rename(at("t/x").c_str(), at("t/x.old").c_str()));
+      ASSERT_EQ(0, symlink(at("other").c_str(), at("t/x").c_str()));
+    }
+    std::vector<std::wstring> names;
+    while (outer->next(entry)) names.push_back(entry.name);
+    if (budget == 0) {
+      EXPECT_FALSE(outer->failed());
+      EXPECT_EQ(0x21u, platform.getFileAttributes(wideAt("t/x/e")));  // the tree's own
+      EXPECT_FALSE(names.empty());
+    } else {
+      EXPECT_TRUE(outer->failed());
+      EXPECT_EQ(L"the folder was moved or replaced during the walk", platform.lastError());
+      EXPECT_TRUE(names.empty());
+      EXPECT_EQ(INVALID_FILE_ATTRIBUTES, platform.getFileAttributes(wideAt("t/x/e")));
+      EXPECT_FALSE(platform.setFileAttributes(wideAt("t/x/e"), 0x80));
+      FindEntry first;
+      EXPECT_EQ(nullptr, platform.findFirstFile(wideAt("t/x/d2/*"), first));
+      EXPECT_EQ(INVALID_FILE_ATTRIBUTES, first.attributes);
+    }
+    outer.reset();
+    ASSERT_EQ(0, unlink(at("t/x").c_str()));
+    ASSERT_EQ(0, rename(at("t/x.old").c_str(), at("t/x").c_str()));
+    ASSERT_EQ(0, rename(at("t/moved").c_str(), at("t/x/d").c_str()));
+  }
 }
 
 // Deep in a tree, entries are reached through the open folder:

@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 // Attribute bits, drive types and the failure word, spelled as the Windows
@@ -174,6 +176,13 @@ class Platform {
   // Writes an error line to standard error, whatever standard error is (a
   // terminal, a file, a pipe); line feeds as the platform writes them.
   virtual void writeError(std::wstring_view text) = 0;
+  // Runs `work` on a thread of its own that takes none of the signals or
+  // events meant for the run, so a stop still interrupts what the walk waits
+  // on. The thread the run's records reach the file from while the walk
+  // waits; where the platform runs none (the default: a thread that is not
+  // joinable) they reach it between entries of the walk only.
+  virtual std::thread startThread(std::function<void()> /*work*/) { return {}; }
+
   // Creates a new file at `path` for the records. Null, with the reason in
   // `failure`, when the name exists already (a link included) or the file
   // cannot be created: an existing file is never truncated or written through.

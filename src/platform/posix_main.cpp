@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
   openStandardDescriptors();
   // A reader that goes away (tavrin listall | head) must not end the run.
   std::signal(SIGPIPE, SIG_IGN);
+  // Nor a file-size limit (ulimit -f, LimitFSIZE=): the write that would pass
+  // it fails with EFBIG instead, and the records go on as on a full disk.
+  std::signal(SIGXFSZ, SIG_IGN);
   tavrin::catchStopSignals();
   std::vector<std::wstring> args;
   args.reserve(static_cast<size_t>(argc));

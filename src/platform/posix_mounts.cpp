@@ -45,6 +45,22 @@ bool parseNumber(std::string_view text, unsigned& value) {
   return true;
 }
 
+// The "user_id=" of the super options. A value that is no user number (too
+// long included) names nobody tavrin runs as.
+std::optional<uid_t> mountOwner(std::string_view superOptions) {
+  constexpr std::string_view KEY = "user_id=";
+  while (!superOptions.empty()) {
+    const size_t comma = superOptions.find(',');
+    const std::string_view option = superOptions.substr(0, comma);
+    superOptions.remove_prefix(comma == std::string_view::npos ? superOptions.size() : comma + 1);
+    if (!option.starts_with(KEY)) continue;
+    unsigned user = 0;
+    if (!parseNumber(option.substr(KEY.size()), user)) return static_cast<uid_t>(-1);
+    return static_cast<uid_t>(user);
+  }
+  return std::nullopt;
+}
+
 std::string directoryOf(const std::string& path) {
   const size_t slash = path.find_last_of('/');
   return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
@@ -105,6 +121,7 @@ std::optional<MountEntry> parseMountInfoLine(std::string_view line) {
   const std::string_view fsType = nextField(rest);
   const std::string_view source = nextField(rest);
   if (fsType.empty()) return std::nullopt;
+  entry.owner = mountOwner(nextField(rest));
   entry.root = decodeMountField(root);
   entry.mountPoint = decodeMountField(mountPoint);
   entry.fsType = decodeMountField(fsType);
@@ -192,11 +209,13 @@ MountCheck checkMountPoint(int directory, const char* name, dev_t directoryDevic
 }
 
 std::vector<MountEntry> selectNtfsVolumes(const std::vector<MountEntry>& mounts,
-                                          const std::function<bool(const MountEntry&)>& confirm) {
+                                          const std::function<bool(const MountEntry&)>& confirm,
+                                          uid_t user) {
   std::vector<MountEntry> volumes;
   std::set<std::pair<unsigned, unsigned>> seen;
   for (const MountEntry& mount : mounts) {
     if (mount.root != "/" || seen.count({mount.major, mount.minor}) != 0) continue;
+    if (mount.owner && *mount.owner != 0 && *mount.owner != user) continue;
     const NtfsKind kind = classifyFileSystem(mount.fsType);
     if (kind == NtfsKind::NotNtfs) continue;
     if (kind == NtfsKind::IfBootSector && !confirm(mount)) continue;

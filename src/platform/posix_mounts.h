@@ -19,6 +19,9 @@ struct MountEntry {
   std::string mountPoint;
   std::string fsType;
   std::string source;
+  // Who made the mount, where the file system says (FUSE's "user_id=" among
+  // the super options): a FUSE mount may be made by any user.
+  std::optional<uid_t> owner;
 };
 
 // Undoes the kernel's octal escapes (\040 blank, \011 tab, \012 line feed,
@@ -52,10 +55,13 @@ bool insideFuseMount(const std::string& path, const std::vector<MountEntry>& mou
 bool sourceIsNtfs(const MountEntry& mount, const std::vector<MountEntry>& mounts);
 
 // Each NTFS volume once, in mount order: whole volumes only (no bind mount of
-// a subfolder), a volume mounted twice only where it appears first. Plain
-// FUSE mounts count when `confirm(mount)` says so.
+// a subfolder), a volume mounted twice only where it appears first, made by
+// root or by `user` (another user's FUSE daemon may never answer, and its
+// volume is not this user's to scan). Plain FUSE mounts count when
+// `confirm(mount)` says so; it is asked of none of the others.
 std::vector<MountEntry> selectNtfsVolumes(const std::vector<MountEntry>& mounts,
-                                          const std::function<bool(const MountEntry&)>& confirm);
+                                          const std::function<bool(const MountEntry&)>& confirm,
+                                          uid_t user);
 
 // What statx tells of a directory entry of the open `directory` (on device
 // `directoryDevice`) that is a directory itself.

@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <time.h>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <system_error>
 
 #include "platform/posix_attributes.h"
 #include "platform/posix_fd.h"
@@ -25,12 +28,28 @@ namespace {
 // terminal, so a listing to a file or pipe costs few writes.
 constexpr size_t CONSOLE_CHUNK = 65536;
 
+// Descriptors the run keeps for everything but the walk's folders: the
+// standard three, the result file, a listing being read, the mount table.
+constexpr rlim_t OTHER_DESCRIPTORS = 16;
+
+// Why a listing was given up when its folder could not be reached again;
+// no errno has this value.
+constexpr int FOLDER_REPLACED = -1;
+
+size_t heldFoldersAllowed(size_t asked) {
+  if (asked != 0) return asked;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 1024;
+  return limit.rlim_cur > OTHER_DESCRIPTORS ? static_cast<size_t>(limit.rlim_cur - OTHER_DESCRIPTORS)
+                                            : 1;
+}
+
 }  // namespace
 
-// A directory read completely when the search starts: only the innermost
-// listing's directory stays open while the walk recurses, so a deep tree
-// cannot exhaust descriptors. Entries are packed as type byte, name, NUL, so a
-// listing costs its names and two bytes per entry.
+// A directory read completely when the search starts, so a listing holds no
+// descriptor of its own beyond its folder, and the folders of a deep tree
+// are kept open only as far as descriptors allow. Entries are packed as type
+// byte, name, NUL, so a listing costs its names and two bytes per entry.
 class PosixDirectorySearch final : public DirectorySearch {
  public:
   // `error`: the errno that ended the reading of the listing early, or 0.
@@ -42,6 +61,10 @@ class PosixDirectorySearch final : public DirectorySearch {
   PosixDirectorySearch& operator=(const PosixDirectorySearch&) = delete;
 
   bool next(FindEntry& entry) override {
+    if (platform_.listingLost(this) && cursor_ < listing_.size()) {
+      error_ = FOLDER_REPLACED;
+      cursor_ = listing_.size();
+    }
     if (cursor_ >= listing_.size()) {
       if (error_ != 0) platform_.noteError(error_);
       return false;
@@ -85,6 +108,10 @@ std::wstring errorText(int error) {
       return L"the path is too long";
     case ENOSPC:
       return L"no space left on the disk";
+    case EFBIG:
+      return L"the file reached the size limit for files";
+    case FOLDER_REPLACED:
+      return L"the folder was moved or replaced during the walk";
     default: {
       std::wstring text = toWide(std::strerror(error));
       if (!text.empty() && text[0] >= L'A' && text[0] <= L'Z') text[0] = static_cast<wchar_t>(text[0] - L'A' + L'a');
@@ -134,7 +161,8 @@ std::wstring volumeRoot(const std::string& mountPoint) {
 PosixPlatform::PosixPlatform(PosixSystemFiles files, int consoleFd)
     : files_(std::move(files)),
       consoleFd_(consoleFd),
-      consoleIsTerminal_(isatty(consoleFd) == 1) {}
+      consoleIsTerminal_(isatty(consoleFd) == 1),
+      heldFolders_(heldFoldersAllowed(files_.heldFolders)) {}
 
 PosixPlatform::~PosixPlatform() { flushConsole(); }
 
@@ -144,17 +172,29 @@ const std::string& PosixPlatform::bytesOf(const std::wstring& path) {
   return pathBytes_;
 }
 
-// The name of `path` within the innermost listing when it is one of that
-// listing's entries and the listing's directory is open; else empty. A path
-// too long for the system is never shortened this way: the system refuses it.
-std::string_view PosixPlatform::entryName(const std::string& path) const {
-  if (listings_.empty() || !current_.valid() || path.size() >= PATH_MAX) return {};
-  const std::string& directory = listings_.back().directory;
+// An entry of the innermost listing goes through that listing's open
+// folder; when the folder could not be reached again it is not reached at
+// all (empty name, not by path). Any other path (a root) goes by its path.
+// A path too long for the system is never shortened this way: the system
+// refuses it.
+PosixPlatform::Reach PosixPlatform::reach(const std::string& path) const {
+  if (listings_.empty() || path.size() >= PATH_MAX) return {{}, true};
+  const Listing& innermost = listings_.back();
+  const std::string& directory = innermost.directory;
   if (path.size() <= directory.size() || !path.starts_with(directory) ||
       path.find('/', directory.size()) != std::string::npos) {
-    return {};
+    return {{}, true};
   }
-  return std::string_view(path).substr(directory.size());
+  if (!innermost.folder.valid()) return {};
+  return {std::string_view(path).substr(directory.size()), false};
+}
+
+int PosixPlatform::currentFolder() const {
+  return listings_.empty() ? -1 : listings_.back().folder.get();
+}
+
+bool PosixPlatform::listingLost(const void* search) const {
+  return !listings_.empty() && listings_.back().search == search && listings_.back().lost;
 }
 
 // What the listing `search` reports for an entry other than a regular file.
@@ -163,7 +203,7 @@ std::string_view PosixPlatform::entryName(const std::string& path) const {
 // Windows shows a volume mounted in a folder, so the walk does not enter it.
 uint32_t PosixPlatform::listedEntryAttributes(const void* search, unsigned char type,
                                               const char* name) {
-  if (listings_.empty() || listings_.back().search != search || !current_.valid()) {
+  if (listings_.empty() || listings_.back().search != search || currentFolder() < 0) {
     // Not the walk's way: such an entry is not looked at, nor entered.
     return FILE_ATTRIBUTE_REPARSE_POINT |
            (type == DT_DIR ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE);
@@ -179,7 +219,7 @@ uint32_t PosixPlatform::listedEntryAttributes(const void* search, unsigned char 
   // tells folders and links apart.
   const bool ntfsWords = listings_.back().ntfsWords;
   if (type == DT_DIR && !ntfsWords) return FILE_ATTRIBUTE_DIRECTORY;
-  const uint32_t attributes = entryAttributes(type, current_.get(), name, ntfsWords);
+  const uint32_t attributes = entryAttributes(type, currentFolder(), name, ntfsWords);
   if (type == DT_UNKNOWN && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
                                 FILE_ATTRIBUTE_DIRECTORY &&
       isMountPoint(name)) {
@@ -189,14 +229,14 @@ uint32_t PosixPlatform::listedEntryAttributes(const void* search, unsigned char 
 }
 
 bool PosixPlatform::isMountPoint(const char* name) {
-  const MountCheck check = checkMountPoint(current_.get(), name, listings_.back().device);
+  const MountCheck check = checkMountPoint(currentFolder(), name, listings_.back().device);
   if (check != MountCheck::Unknown && files_.kernelMarksMountRoots) {
     return check == MountCheck::MountPoint;
   }
   if (check == MountCheck::MountPoint) return true;
   // The folder's own name, as the kernel knows it, against the mount table.
   char folder[PATH_MAX];
-  const std::string link = "/proc/self/fd/" + std::to_string(current_.get());
+  const std::string link = "/proc/self/fd/" + std::to_string(currentFolder());
   const ssize_t length = readlink(link.c_str(), folder, sizeof folder);
   if (length <= 0 || static_cast<size_t>(length) >= sizeof folder) return false;
   std::string path(folder, static_cast<size_t>(length));
@@ -213,33 +253,35 @@ bool PosixPlatform::isMountPoint(const char* name) {
   return std::find(mountPoints_->begin(), mountPoints_->end(), path) != mountPoints_->end();
 }
 
-void PosixPlatform::setCurrentDirectory(UniqueFd directory) { current_ = std::move(directory); }
-
 // The walk ends listings innermost first: the one around it becomes current
-// again, reached through ".." and checked to be the same directory.
+// again, through the folder it kept open or else through ".." of the folder
+// that ends, checked to be the same directory. Never by its path: a folder
+// moved away meanwhile, and a link put in its place, would lead elsewhere.
+// Reached neither way, the rest of that listing is given up.
 void PosixPlatform::endListing(const void* search) {
+  UniqueFd inner;
   for (auto it = listings_.end(); it != listings_.begin();) {
     if ((--it)->search != search) continue;
     const bool innermost = it + 1 == listings_.end();
+    inner = std::move(it->folder);
     listings_.erase(it);
     if (!innermost) return;
     break;
   }
-  if (listings_.empty()) {
-    setCurrentDirectory(UniqueFd());
-    return;
-  }
-  const Listing& outer = listings_.back();
+  if (listings_.empty()) return;
+  Listing& outer = listings_.back();
+  if (outer.folder.valid() || outer.lost) return;
   UniqueFd parent;
-  if (current_.valid()) {
-    parent = UniqueFd(openat(current_.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (inner.valid()) {
+    parent = UniqueFd(openat(inner.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   struct stat status {};
-  if (!parent.valid() || fstat(parent.get(), &status) != 0 || status.st_dev != outer.device ||
-      status.st_ino != outer.inode) {
-    parent = UniqueFd(open(outer.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parent.valid() && fstat(parent.get(), &status) == 0 && status.st_dev == outer.device &&
+      status.st_ino == outer.inode) {
+    outer.folder = std::move(parent);
+  } else {
+    outer.lost = true;
   }
-  setCurrentDirectory(std::move(parent));
 }
 
 // An entry of the listing being walked is read and written through the
@@ -248,17 +290,21 @@ void PosixPlatform::endListing(const void* search) {
 // root named on the command line goes by its path.
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
   const std::string& bytes = bytesOf(path);
-  const std::string_view name = entryName(bytes);
+  const Reach way = reach(bytes);
+  const std::string_view name = way.name;
   uint32_t attributes = 0;
-  if (name.empty()) {
+  if (way.byPath) {
     attributes = readAttributes(AT_FDCWD, bytes.c_str());
+  } else if (name.empty()) {
+    noteError(FOLDER_REPLACED);
+    return INVALID_FILE_ATTRIBUTES;
   } else if (!listings_.back().ntfsWords) {
     // A file of a directory whose file system keeps no NTFS words (ext4,
     // tmpfs): straight to the derived word. Only a file mounted on its own
     // in such a directory could have another file system; none is expected.
-    attributes = readDerivedAttributes(current_.get(), name.data());
+    attributes = readDerivedAttributes(currentFolder(), name.data());
   } else {
-    attributes = readAttributes(current_.get(), name.data());
+    attributes = readAttributes(currentFolder(), name.data());
   }
   if (attributes == INVALID_FILE_ATTRIBUTES) noteError(errno);
   return attributes;
@@ -266,9 +312,13 @@ uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   const std::string& bytes = bytesOf(path);
-  const std::string_view name = entryName(bytes);
-  const bool written = name.empty() ? writeAttributes(AT_FDCWD, bytes.c_str(), attributes)
-                                    : writeAttributes(current_.get(), name.data(), attributes);
+  const Reach way = reach(bytes);
+  if (!way.byPath && way.name.empty()) {
+    noteError(FOLDER_REPLACED);
+    return false;
+  }
+  const bool written = way.byPath ? writeAttributes(AT_FDCWD, bytes.c_str(), attributes)
+                                  : writeAttributes(currentFolder(), way.name.data(), attributes);
   if (!written) noteError(errno);
   return written;
 }
@@ -305,12 +355,18 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
     return nullptr;
   };
   UniqueFd fd;
+  bool byPath = true;
   if (directory.size() > 1 && directory.back() == '/') {
     directory.pop_back();
-    if (const std::string_view name = entryName(directory); !name.empty()) {
-      fd = UniqueFd(openat(current_.get(), name.data(),
+    const Reach way = reach(directory);
+    byPath = way.byPath;
+    if (!way.name.empty()) {
+      fd = UniqueFd(openat(currentFolder(), way.name.data(),
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!fd.valid()) return fail();
+    } else if (!byPath) {
+      errno = FOLDER_REPLACED;
+      return fail();
     }
     directory += '/';
   }
@@ -352,10 +408,17 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   first.attributes = 0;
   if (listing.empty()) return nullptr;
   const bool ntfsWords = keepsNtfsWords(fd.get());
-  listings_.push_back({nullptr, std::move(directory), ntfsWords, status.st_dev, status.st_ino});
+  // Past the budget the folder around this one closes; it is reached again
+  // through ".." when this listing ends.
+  const auto held = std::count_if(listings_.begin(), listings_.end(),
+                                  [](const Listing& open) { return open.folder.valid(); });
+  if (static_cast<size_t>(held) >= heldFolders_ && !listings_.empty()) {
+    listings_.back().folder = UniqueFd();
+  }
+  listings_.push_back({nullptr, std::move(directory), ntfsWords, status.st_dev, status.st_ino,
+                       std::move(fd)});
   auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(listing), readError);
   listings_.back().search = search.get();
-  setCurrentDirectory(std::move(fd));
   search->next(first);
   return search;
 }
@@ -366,7 +429,7 @@ void PosixPlatform::readVolumes() {
   if (!mountInfo) return;
   const std::vector<MountEntry> mounts = parseMountInfo(*mountInfo);
   const auto fromSource = [&](const MountEntry& mount) { return sourceIsNtfs(mount, mounts); };
-  for (MountEntry& mount : selectNtfsVolumes(mounts, fromSource)) {
+  for (MountEntry& mount : selectNtfsVolumes(mounts, fromSource, getuid())) {
     std::wstring root = volumeRoot(mount.mountPoint);
     volumes_.push_back({std::move(root), std::move(mount)});
   }
@@ -419,17 +482,36 @@ void PosixPlatform::writeConsole(std::wstring_view text) {
 }
 
 // Output that cannot be written (a closed pipe) is dropped from then on; the
-// run goes on. A slow reader is waited for.
+// run goes on. A slow reader is waited for, until a stop is asked for.
 // Console text written so far goes first, so a reader of both streams
 // together sees the error where it happened.
 void PosixPlatform::writeError(std::wstring_view text) {
   flushConsole();
-  writeAll(STDERR_FILENO, toBytes(text));
+  writeAll(STDERR_FILENO, toBytes(text), Waiting::UntilStop);
 }
 
 void PosixPlatform::flushConsole() {
-  if (!console_.empty() && !consoleClosed_) consoleClosed_ = !writeAll(consoleFd_, console_);
+  if (!console_.empty() && !consoleClosed_) {
+    consoleClosed_ = !writeAll(consoleFd_, console_, Waiting::UntilStop);
+  }
   console_.clear();
+}
+
+// The thread starts with every signal blocked, so each stop signal goes to
+// the walk's thread and interrupts what it waits on. Without a thread (no
+// memory for its stack, a process limit) the run goes on without one.
+std::thread PosixPlatform::startThread(std::function<void()> work) {
+  sigset_t all;
+  sigset_t before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  std::thread thread;
+  try {
+    thread = std::thread(std::move(work));
+  } catch (const std::system_error&) {
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return thread;
 }
 
 std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& path,

@@ -21,6 +21,9 @@ struct PosixSystemFiles {
   // Off: mount points inside a tree are found from mountInfo alone, as on
   // kernels whose statx does not mark mount roots.
   bool kernelMarksMountRoots = true;
+  // The most folders of the walk kept open at once; 0: as many as the
+  // descriptor limit leaves room for.
+  size_t heldFolders = 0;
 };
 
 class PosixPlatform final : public Platform {
@@ -52,6 +55,7 @@ class PosixPlatform final : public Platform {
   TerminalFacts statusTerminal() override;
   unsigned statusWidth() override;
   void writeStatus(std::wstring_view text) override;
+  std::thread startThread(std::function<void()> work) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
 
@@ -64,6 +68,13 @@ class PosixPlatform final : public Platform {
     bool ntfsWords;
     dev_t device;
     ino_t inode;
+    // The open directory: always the innermost listing's; an outer one's
+    // while the budget of descriptors allows, else reopened through ".." of
+    // the folder inside it when that one ends.
+    UniqueFd folder;
+    // The directory could not be reached again as itself (moved or replaced
+    // meanwhile): the rest of its listing is given up.
+    bool lost = false;
   };
   friend class PosixDirectorySearch;
 
@@ -73,10 +84,16 @@ class PosixPlatform final : public Platform {
   };
 
   const std::string& bytesOf(const std::wstring& path);
-  std::string_view entryName(const std::string& path) const;
+  // How a path handed in by the core is reached.
+  struct Reach {
+    std::string_view name;  // the entry's name in the innermost listing's folder
+    bool byPath = false;    // not inside the walk: a root, by its path
+  };
+  Reach reach(const std::string& path) const;
+  int currentFolder() const;
+  bool listingLost(const void* search) const;
   uint32_t listedEntryAttributes(const void* search, unsigned char type, const char* name);
   bool isMountPoint(const char* name);
-  void setCurrentDirectory(UniqueFd directory);
   void endListing(const void* search);
   void readVolumes();
   void flushConsole();
@@ -91,10 +108,10 @@ class PosixPlatform final : public Platform {
   std::string pathBytes_;  // the last path handed to the system, reused per call
   int lastError_ = 0;      // the errno of the last failure the core may ask about
   std::vector<Volume> volumes_;
-  std::vector<Listing> listings_;  // innermost last
-  // The innermost listing's directory, the one descriptor the walk holds:
-  // every entry of it is read and written through it.
-  UniqueFd current_;
+  // Innermost last. Every entry of the innermost listing is read and
+  // written through its open folder, never by path.
+  std::vector<Listing> listings_;
+  size_t heldFolders_;  // the most listings that keep their folder open
   // The mount points of mountInfo, read when the kernel cannot tell.
   std::optional<std::vector<std::string>> mountPoints_;
 };

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/posix_platform.h"
+#include "platform/posix_signals.h"
 #include "platform/text.h"
 
 namespace tavrin {
@@ -34,7 +35,7 @@ void writeTerminal(int fd, std::wstring_view text) {
   std::string_view rest = bytes;
   while (!rest.empty()) {
     const ssize_t written = write(fd, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno == EINTR && caughtStopSignal() == 0) continue;
     if (written <= 0) return;
     rest.remove_prefix(static_cast<size_t>(written));
   }

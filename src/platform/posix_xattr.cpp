@@ -1,13 +1,18 @@
 #include "platform/posix_xattr.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <string>
+
+#include "platform/posix_fd.h"
 
 namespace tavrin {
 namespace {
@@ -31,18 +36,89 @@ struct XattrArgs {  // struct xattr_args of the kernel
   uint32_t flags;
 };
 
-// The same entry through /proc for kernels without the calls: one lookup of
-// the descriptor, then the name in that very directory.
-std::string viaProc(int directory, const char* name) {
-  return "/proc/self/fd/" + std::to_string(directory) + "/" + name;
-}
-
 template <typename Call>
 auto retryInterrupted(Call call) {
   for (;;) {
     const auto result = call();
     if (result >= 0 || errno != EINTR) return result;
   }
+}
+
+// What this process has found out about the ways to an entry of an open
+// folder. Facts of the kernel and the sandbox the program runs in, the same
+// for every folder, so they are learnt once.
+enum class Known : int { Untried, Works, Refused };
+std::atomic<Known> atCalls{GETXATTRAT >= 0 ? Known::Untried : Known::Refused};
+std::atomic<Known> procFolders{Known::Untried};
+
+// The kernel has no such call (before 6.13), or a sandbox's filter refuses
+// it: systemd's SystemCallFilter= answers EPERM, not ENOSYS. EPERM can also
+// be the file system's own answer, so it only counts once another way has
+// answered otherwise.
+bool callRefused(int error) { return error == ENOSYS || error == EPERM; }
+
+// /proc/self/fd/N names the open folder itself only where /proc is the
+// process file system: hidden (a tmpfs over it, or nothing mounted there)
+// it leads nowhere, or somewhere else.
+bool procReachesFolders() {
+  Known known = procFolders.load(std::memory_order_relaxed);
+  if (known == Known::Untried) {
+    struct statfs status {};
+    known = statfs("/proc/self/fd", &status) == 0 && status.f_type == PROC_SUPER_MAGIC
+                ? Known::Works
+                : Known::Refused;
+    procFolders.store(known, std::memory_order_relaxed);
+  }
+  return known == Known::Works;
+}
+
+std::string viaProc(int directory, const char* name) {
+  return "/proc/self/fd/" + std::to_string(directory) + "/" + name;
+}
+
+// The last way: the open folder becomes the working directory for the one
+// call on the entry's bare name, then the working directory is given back.
+// A name from a listing has no "/", so the call cannot leave the folder.
+template <typename Call>
+long inFolder(int directory, Call call) {
+  static const UniqueFd home(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!home.valid()) return -1;
+  if (fchdir(directory) != 0) return -1;
+  const long result = retryInterrupted(call);
+  const int error = errno;
+  if (fchdir(home.get()) != 0) return -1;
+  errno = error;
+  return result;
+}
+
+// Runs the *at call while it may work, then the fallbacks: `atCall`,
+// `procCall(path)` and `bareCall(name)` each do the operation one way.
+template <typename AtCall, typename ProcCall, typename BareCall>
+long throughFolder(int directory, const char* name, AtCall atCall, ProcCall procCall,
+                   BareCall bareCall) {
+  const Known known = atCalls.load(std::memory_order_relaxed);
+  int refusal = 0;
+  if (known != Known::Refused) {
+    const long result = retryInterrupted(atCall);
+    if (result >= 0 || !callRefused(errno)) {
+      if (known == Known::Untried) atCalls.store(Known::Works, std::memory_order_relaxed);
+      return result;
+    }
+    refusal = errno;
+  }
+  long result = 0;
+  if (procReachesFolders()) {
+    const std::string path = viaProc(directory, name);
+    result = retryInterrupted([&] { return procCall(path.c_str()); });
+  } else {
+    result = inFolder(directory, [&] { return bareCall(name); });
+  }
+  // Another way answered otherwise: the call itself was refused, never to
+  // be tried again. Where it answers EPERM too, that was the file's answer.
+  if (refusal == ENOSYS || (refusal == EPERM && (result >= 0 || errno != EPERM))) {
+    atCalls.store(Known::Refused, std::memory_order_relaxed);
+  }
+  return result;
 }
 
 }  // namespace
@@ -52,16 +128,15 @@ ssize_t getEntryAttribute(int directory, const char* name, const char* attribute
   if (directory == AT_FDCWD) {
     return retryInterrupted([&] { return lgetxattr(name, attribute, value, size); });
   }
-  if (GETXATTRAT >= 0) {
-    XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-    const long length = retryInterrupted([&] {
-      return syscall(GETXATTRAT, directory, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
-                     sizeof args);
-    });
-    if (length >= 0 || errno != ENOSYS) return static_cast<ssize_t>(length);
-  }
-  const std::string path = viaProc(directory, name);
-  return retryInterrupted([&] { return lgetxattr(path.c_str(), attribute, value, size); });
+  XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+  return static_cast<ssize_t>(throughFolder(
+      directory, name,
+      [&] {
+        return syscall(GETXATTRAT, directory, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
+                       sizeof args);
+      },
+      [&](const char* path) { return static_cast<long>(lgetxattr(path, attribute, value, size)); },
+      [&](const char* bare) { return static_cast<long>(lgetxattr(bare, attribute, value, size)); }));
 }
 
 int setEntryAttribute(int directory, const char* name, const char* attribute, const void* value,
@@ -69,16 +144,15 @@ int setEntryAttribute(int directory, const char* name, const char* attribute, co
   if (directory == AT_FDCWD) {
     return retryInterrupted([&] { return lsetxattr(name, attribute, value, size, 0); });
   }
-  if (SETXATTRAT >= 0) {
-    XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-    const long result = retryInterrupted([&] {
-      return syscall(SETXATTRAT, directory, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
-                     sizeof args);
-    });
-    if (result >= 0 || errno != ENOSYS) return static_cast<int>(result);
-  }
-  const std::string path = viaProc(directory, name);
-  return retryInterrupted([&] { return lsetxattr(path.c_str(), attribute, value, size, 0); });
+  XattrArgs args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+  return static_cast<int>(throughFolder(
+      directory, name,
+      [&] {
+        return syscall(SETXATTRAT, directory, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
+                       sizeof args);
+      },
+      [&](const char* path) { return static_cast<long>(lsetxattr(path, attribute, value, size, 0)); },
+      [&](const char* bare) { return static_cast<long>(lsetxattr(bare, attribute, value, size, 0)); }));
 }
 
 }  // namespace tavrin

@@ -20,7 +20,8 @@ using tavrin::MountEntry;
 
 bool same(const MountEntry& a, const MountEntry& b) {
   return a.major == b.major && a.minor == b.minor && a.root == b.root &&
-         a.mountPoint == b.mountPoint && a.fsType == b.fsType && a.source == b.source;
+         a.mountPoint == b.mountPoint && a.fsType == b.fsType && a.source == b.source &&
+         a.owner == b.owner;
 }
 
 std::string escaped(const std::string& field) {
@@ -58,22 +59,34 @@ std::vector<MountEntry> writtenTable(FuzzedDataProvider& input, std::string& tex
     e.fsType = input.ConsumeBool() ? TYPES[input.ConsumeIntegralInRange<size_t>(0, 7)]
                                    : nonEmpty(input, "x");
     e.source = nonEmpty(input, "none");
+    // Made by root, by one of two users, or not said.
+    const unsigned owner = input.ConsumeIntegralInRange<unsigned>(0, 3);
+    if (owner < 3) e.owner = static_cast<uid_t>(owner == 0 ? 0 : 999 + owner);
     text += std::to_string(i + 20) + " 1 " + std::to_string(e.major) + ":" + std::to_string(e.minor) +
             " " + escaped(e.root) + " " + escaped(e.mountPoint) + " rw,relatime";
     for (size_t k = input.ConsumeIntegralInRange<size_t>(0, 2); k > 0; --k) text += " shared:" + std::to_string(k);
-    text += " - " + escaped(e.fsType) + " " + escaped(e.source) + " rw\n";
+    text += " - " + escaped(e.fsType) + " " + escaped(e.source) + " rw";
+    if (e.owner) text += ",user_id=" + std::to_string(*e.owner) + ",group_id=0";
+    text += "\n";
     entries.push_back(std::move(e));
   }
   return entries;
 }
 
+bool ownedBy(const MountEntry& mount, uid_t user) {
+  return !mount.owner || *mount.owner == 0 || *mount.owner == user;
+}
+
 void checkSelection(const std::vector<MountEntry>& mounts, unsigned key) {
+  const uid_t user = key & 1 ? 1000 : 0;
   std::vector<std::string> asked;
   const auto confirm = [&](const MountEntry& mount) {
+    // Nothing is asked of another user's mount.
+    REQUIRE(ownedBy(mount, user));
     asked.push_back(mount.mountPoint);
     return (mount.mountPoint.size() + key) % 3 != 0;
   };
-  const std::vector<MountEntry> chosen = tavrin::selectNtfsVolumes(mounts, confirm);
+  const std::vector<MountEntry> chosen = tavrin::selectNtfsVolumes(mounts, confirm, user);
   // Chosen in mount order, each device once, whole volumes of NTFS only.
   size_t at = 0;
   std::set<std::pair<unsigned, unsigned>> devices;
@@ -82,6 +95,7 @@ void checkSelection(const std::vector<MountEntry>& mounts, unsigned key) {
     REQUIRE(at < mounts.size());
     ++at;
     REQUIRE(volume.root == "/");
+    REQUIRE(ownedBy(volume, user));
     const auto kind = tavrin::classifyFileSystem(volume.fsType);
     REQUIRE(kind == tavrin::NtfsKind::Ntfs ||
             (kind == tavrin::NtfsKind::IfBootSector && confirm(volume)));
@@ -92,7 +106,9 @@ void checkSelection(const std::vector<MountEntry>& mounts, unsigned key) {
     const auto kind = tavrin::classifyFileSystem(mount.fsType);
     const bool ntfs = kind == tavrin::NtfsKind::Ntfs ||
                       (kind == tavrin::NtfsKind::IfBootSector && (mount.mountPoint.size() + key) % 3 != 0);
-    if (mount.root == "/" && ntfs) REQUIRE(devices.count({mount.major, mount.minor}) == 1);
+    if (mount.root == "/" && ntfs && ownedBy(mount, user)) {
+      REQUIRE(devices.count({mount.major, mount.minor}) == 1);
+    }
   }
   for (const std::string& mountPoint : asked) REQUIRE(!mountPoint.empty());
 }
