@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end runs of the Linux tavrin where data could be lost or misdirected:
-a stop signal mid-run, a non-blocking or closed stdout, mount points inside a
-tree, a folder swapped for a link mid-run, a full disk, and a FUSE mount whose
-daemon never answers.
+a stop signal mid-run, a non-blocking, closed or blocked stdout, mount points
+inside a tree, a folder swapped for a link mid-run (above the walk, too), a
+full disk and a file-size limit, a FUSE mount whose daemon never answers (and
+another user's with an NTFS source), a damaged folder index, a daemon that
+stalls, a sandbox without getxattrat or /proc, and a memory limit.
 
 Works like run_ntfs_tests.py (same volume and tree, every run in a private
 mount namespace with its own /var/lib), plus a second NTFS volume and a
@@ -34,6 +36,10 @@ LONG_FILES = 3000
 PIPE_FILES = 20000
 READ_ONLY_FILES = 400
 BULK_IMAGE = "bulk-60000.img"
+LONG_SUSPECTS = 1500  # long names: more FlagsR lines than a pipe holds
+INDEX_FILES = 3001    # enough for the folder's index to need many blocks
+HUGE_FILES = 12000    # names of 255 three-byte characters: a 9 MB listing
+HUGE_IMAGE = "huge-12000.img"
 
 # Runs inside the private namespace: /var/lib replaced, then the case's own
 # set-up (more mounts), then the program.
@@ -47,11 +53,37 @@ import ctypes, os, sys
 fd = os.open("/dev/fuse", os.O_RDWR)
 os.set_inheritable(fd, True)
 libc = ctypes.CDLL(None, use_errno=True)
-options = b"fd=%d,rootmode=40000,user_id=0,group_id=0" % fd
+owner = int(os.environ.get("FUSE_OWNER", "0"))  # another user's shares its mount
+options = b"fd=%d,rootmode=40000,user_id=%d,group_id=%d" % (fd, owner, owner)
+if owner:
+    options += b",allow_other"
 if libc.mount(sys.argv[2].encode(), sys.argv[1].encode(), b"fuse", 0, options) != 0:
     sys.exit("fuse mount: " + os.strerror(ctypes.get_errno()))
 os.execvp(sys.argv[3], sys.argv[3:])
 """
+
+
+# Runs argv[1:] under a seccomp filter that refuses getxattrat and setxattrat
+# with EPERM, as systemd's SystemCallFilter= does.
+NO_XATTRAT = """
+import ctypes, os, struct, sys
+libc = ctypes.CDLL(None, use_errno=True)
+def op(code, jt, jf, k):
+    return struct.pack("HBBI", code, jt, jf, k)
+program = (op(0x20, 0, 0, 0) + op(0x15, 2, 0, 463) + op(0x15, 1, 0, 464) +
+           op(0x06, 0, 0, 0x7fff0000) + op(0x06, 0, 0, 0x00050000 | 1))
+buffer = ctypes.create_string_buffer(program)
+fprog = struct.pack("HxxxxxxQ", len(program) // 8, ctypes.addressof(buffer))
+if libc.prctl(38, 1, 0, 0, 0) != 0 or libc.prctl(22, 2, ctypes.c_char_p(fprog), 0, 0) != 0:
+    sys.exit("seccomp: " + os.strerror(ctypes.get_errno()))
+os.execvp(sys.argv[1], sys.argv[1:])
+"""
+HIDE_PROC = "mount -t tmpfs none /proc"
+# The ways a run may have to reach entries: as the kernel offers, and in
+# sandboxes that refuse the *at calls or hide /proc.
+SANDBOXES = [("native", "", ()), ("seccomp EPERM", "", ("python3", "-c", NO_XATTRAT)),
+             ("hidden /proc", HIDE_PROC, ()),
+             ("seccomp EPERM, hidden /proc", HIDE_PROC, ("python3", "-c", NO_XATTRAT))]
 
 
 def decode_mount_field(field):
@@ -361,6 +393,7 @@ class SafetySuite(Suite):
         self.f.equal(b"", stdout, "console of the repair")
         self.f.equal(0x3127, word(self.p("other", "zbad")), "word of the other volume's zbad")
         self.f.equal(0x80, word(os.path.join(x + ".old", "zbad")), "word of the tree's zbad")
+        shutil.rmtree(self.p("other"))  # its suspect is no part of the later cases' volume
 
     # --- 6. full disk -----------------------------------------------------
     def case_full_disk(self):
@@ -401,6 +434,333 @@ class SafetySuite(Suite):
                       f"records in the file: {len(in_file) - 1}, on the console: {len(on_console) - 1}")
         self.f.equal(sorted(expected), sorted(in_file[1:] + on_console[1:]),
                      "every record once, in the file or on the console")
+
+
+    # --- 8. the way back up: a subfolder moved away mid-walk -------------
+    def case_swap_above(self):
+        """Inside x/d, d is moved away and x swapped for a link to another
+        volume: the walk must go on in x itself, or give up the rest of x
+        when x was closed for want of descriptors; never follow the link."""
+        self.f.section = "swap above the walk"
+        v = self.q("w")
+        x = os.path.join(v, "x")
+        os.makedirs(os.path.join(x, "d"))
+        folder = os.open(os.path.join(x, "d"), os.O_DIRECTORY)
+        for i in range(SWAP_FILES):
+            os.mknod(f"f{i:05d}", stat.S_IFREG | 0o644, dir_fd=folder)
+        os.close(folder)
+        os.makedirs(self.p("other2"), exist_ok=True)
+        variants = [("folders kept open", "", (), 0, b""),
+                    ("one descriptor for the walk", "ulimit -n 17", (), 1,
+                     b"tavrin: could not list %s: the folder was moved or replaced during the walk\n"
+                     % os.fsencode(x))]
+        variants += [(name, setup, wrap, 0, b"") for name, setup, wrap in SANDBOXES[1:]]
+        for name, setup, wrap, status, errors in variants:
+            make_file(os.path.join(x, "zbad"), 0x3127)
+            make_file(self.p("other2", "zbad"), 0x3127)
+            what = f"repair while x/d moves and x is swapped ({name})"
+            process, varlib = self.start("repair", v, setup=setup, wrap=wrap)
+            swapped = self.swap_when_open(process, os.path.join(x, "d"), [
+                (os.path.join(x, "d"), os.path.join(v, "moved")), (x, x + ".old")], x, self.p("other2"))
+            self.f.expect(swapped, f"{what}: the run ended before d was open")
+            stdout, files = self.finish(process, varlib, what, status=status, errors=errors)
+            self.f.equal(b"", self.only_file(files, "couldNotFix.txt", what), f"couldNotFix of {what}")
+            self.f.equal(b"", stdout[:300], f"console of {what}")
+            self.f.equal(0x3127, word(self.p("other2", "zbad")), f"{what}: word of the other volume's zbad")
+            if status == 0:
+                self.f.equal(0x80, word(os.path.join(x + ".old", "zbad")), f"{what}: word of the tree's zbad")
+            # Back as it was for the next variant.
+            if os.path.islink(x):
+                os.unlink(x)
+            if os.path.isdir(x + ".old"):
+                os.rename(x + ".old", x)
+            if os.path.isdir(os.path.join(v, "moved")):
+                os.rename(os.path.join(v, "moved"), os.path.join(x, "d"))
+        shutil.rmtree(self.p("other2"))
+
+    def swap_when_open(self, process, inner, renames, link, target):
+        """Catches the run with `inner` open, does `renames` and puts a link
+        to `target` at `link`; False when the run ended first."""
+        while process.poll() is None:
+            process.send_signal(signal.SIGSTOP)
+            wait_stopped(process.pid)
+            if inner in open_folders(process.pid):
+                for old, new in renames:
+                    os.rename(old, new)
+                os.symlink(target, link)
+                process.send_signal(signal.SIGCONT)
+                return True
+            process.send_signal(signal.SIGCONT)
+            time.sleep(0.001)
+        return False
+
+    # --- 9. a damaged folder index --------------------------------------
+    def case_damaged_index(self):
+        self.f.section = "damaged index"
+        image = os.path.join(self.work, "index.img")
+        point = os.path.join(self.work, "index")
+        with open(image, "wb") as f:
+            f.truncate(64 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-L", "I", image], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.mkdir(point)
+        self.ntfs_mount(image, point)
+        big = os.path.join(point, "big")
+        os.mkdir(big)
+        folder = os.open(big, os.O_DIRECTORY)
+        for i in range(INDEX_FILES):
+            os.mknod(f"f{i:05d}", stat.S_IFREG | 0o644, dir_fd=folder)
+        os.close(folder)
+        make_file(os.path.join(big, "a_bad"), 0x3127)  # in the index root or an early block
+        make_file(os.path.join(point, "bad"), 0x3127)
+        self.ntfs_unmount(point)
+        # The last index block that holds a name of the folder, overwritten.
+        with open(image, "r+b") as f:
+            data = f.read()
+            marker = "f02900".encode("utf-16-le")
+            blocks = [at for at in range(0, len(data), 4096)
+                      if data[at:at + 4] == b"INDX" and marker in data[at:at + 4096]]
+            f.seek(blocks[-1])
+            f.write(b"\xff" * 4096)
+        self.ntfs_mount(image, point)
+        try:
+            listed = subprocess.run(["ls", big], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            self.f.expect(b"Input/output error" in listed.stderr, f"ls of the damaged folder: {listed.stderr!r}")
+            what = "list of a volume with a damaged folder index"
+            process, varlib = self.start("list", point)
+            _, files = self.finish(process, varlib, what, status=1,
+                                   errors=b"tavrin: could not list %s: I/O error\n" % os.fsencode(big))
+            content = self.only_file(files, "badFiles.txt", what) or b""
+            self.f.expect(content.endswith(records((12583, os.path.join(point, "bad")))),
+                          f"badFiles of {what}: {content[-200:]!r}")
+        finally:
+            self.ntfs_unmount(point)
+
+    # --- 10. another user's FUSE mount with an NTFS source ---------------
+    def case_other_users_fuse(self):
+        self.f.section = "another user's FUSE mount"
+        hang = os.path.join(self.work, "userhang")
+        os.makedirs(hang, exist_ok=True)
+        what = "list beside another user's NTFS-sourced FUSE mount that never answers"
+        process, varlib = self.start("list", setup=self.other_ntfs_mounts(),
+                                     wrap=["env", "FUSE_OWNER=1000", "python3", "-c", UNANSWERED_FUSE,
+                                           hang, self.image2])
+        _, files = self.finish(process, varlib, what, timeout=30)
+        self.f.equal(self.suspects(self.mnt) + self.a_records(),
+                     self.only_file(files, "badFiles.txt", what), f"badFiles of {what}")
+
+    # --- 11. a stop while stdout is blocked -------------------------------
+    def long_suspects(self):
+        """mnt2/long: LONG_SUSPECTS suspects with long names, made once."""
+        folder = self.q("long")
+        if not os.path.isdir(folder):
+            os.mkdir(folder)
+            for i in range(LONG_SUSPECTS):
+                make_file(os.path.join(folder, f"{i:04d}_" + "n" * 200), 0x3127)
+        return folder
+
+    def case_blocked_stdout(self):
+        self.f.section = "stop with stdout blocked"
+        folder = self.long_suspects()
+        self.ntfs_unmount(self.mnt2)
+        self.ntfs_mount(self.image2, self.mnt2, read_only=True)
+        read_end, write_end = os.pipe()
+        try:
+            what = "repair of a read-only volume, stdout a pipe nobody reads, SIGTERM"
+            process, varlib = self.start("repair", folder, stdout=write_end)
+            os.close(write_end)
+            # write, or poll and ppoll while it waits for the pipe to take more
+            blocked = wait_for(lambda: in_syscall(process.pid, {1, 7, 271}), 60)
+            self.f.expect(blocked, f"{what}: never blocked on its output")
+            sent = time.monotonic()
+            process.send_signal(signal.SIGTERM)
+            _, files = self.finish(process, varlib, what, status=-signal.SIGTERM, timeout=30)
+            ended = time.monotonic() - sent
+            self.f.expect(ended < 2.0, f"{what}: ended {ended:.2f} s after the signal")
+            os.set_blocking(read_end, False)
+            console = b""
+            while True:
+                try:
+                    chunk = os.read(read_end, 65536)
+                except BlockingIOError:
+                    break
+                if not chunk:
+                    break
+                console += chunk
+            content = self.only_file(files, "couldNotFix.txt", what) or b""
+            expected = [b"12583, " + os.fsencode(os.path.join(folder, name)) for name in os.listdir(folder)]
+            kept = content.split(b"\n")[1:]
+            self.f.expect(len(kept) > 0 and kept == expected[:len(kept)],
+                          f"{what}: couldNotFix is not whole records in listing order ({len(kept)})")
+            shown = re.findall(rb"\n FlagsR: 12583, File: ([^\n]*)(?=\n)", console)
+            missing = [path for path in shown if b"12583, " + path not in set(kept)]
+            self.f.equal([], missing[:3], f"{what}: paths on the console without their record")
+        finally:
+            os.close(read_end)
+            self.ntfs_unmount(self.mnt2)
+            self.ntfs_mount(self.image2, self.mnt2)
+
+    # --- 12. a file-size limit --------------------------------------------
+    def case_file_size_limit(self):
+        self.f.section = "file-size limit"
+        folder = self.long_suspects()
+        what = "listall under ulimit -f"
+        process, varlib = self.start("listall", folder, setup="ulimit -f 200")
+        stdout, files = self.finish(
+            process, varlib, what, status=1,
+            errors=re.compile(rb"tavrin: could not write to the result file /var/lib/Norvane/Wickline/"
+                              rb"-?[0-9]+allFiles\.txt: the file reached the size limit for files; "
+                              rb"the records follow on standard output\n"))
+        content = self.only_file(files, "allFiles.txt", what) or b""
+        match = re.match(rb"\nCould not write to the result file /var/lib/Norvane/Wickline/"
+                         rb"-?[0-9]+allFiles\.txt, the records follow here", stdout)
+        self.f.expect(match is not None, f"{what}: console starts {stdout[:150]!r}")
+        in_file = content.split(b"\n")
+        on_console = stdout[match.end():].split(b"\n") if match else [b""]
+        expected = [b"12583, " + os.fsencode(os.path.join(folder, name)) for name in os.listdir(folder)]
+        self.f.expect(len(in_file) > 1 and len(on_console) > 1,
+                      f"{what}: records in the file: {len(in_file) - 1}, on the console: {len(on_console) - 1}")
+        self.f.equal(expected, in_file[1:] + on_console[1:], f"{what}: every record once, whole, in order")
+
+    # --- 13. a daemon that stalls, then tavrin killed -------------------
+    def case_stalled_daemon(self):
+        self.f.section = "stalled daemon"
+        image = self.bulk_image()
+        os.makedirs(self.bulk, exist_ok=True)
+        self.ntfs_mount(image, self.bulk, read_only=True)
+        daemon = daemon_of(self.bulk)
+        what = "list a b with b's daemon stopped, then SIGKILL"
+        try:
+            os.kill(daemon, signal.SIGSTOP)
+            process, varlib = self.start("list", self.q("a"), os.path.join(self.bulk, "b"))
+            # Waiting on the stopped daemon, for as long as a disk retrying a read.
+            waiting = wait_for(lambda: in_syscall(process.pid, FILE_CALLS), 60)
+            self.f.expect(waiting, f"{what}: never waited on the daemon")
+            time.sleep(4)
+            process.kill()
+            _, files = self.finish(process, varlib, what, status=-signal.SIGKILL)
+            self.f.equal(self.a_records(), self.only_file(files, "badFiles.txt", what), f"badFiles of {what}")
+        finally:
+            os.kill(daemon, signal.SIGCONT)
+            self.ntfs_unmount(self.bulk)
+
+    # --- 14. sandboxes: no getxattrat, no /proc ---------------------------
+    def case_sandboxes(self):
+        self.f.section = "sandboxes"
+        box = self.q("box")
+        os.mkdir(box)
+        names = [f"s{i}" for i in range(5)]
+        native = None
+        for name, setup, wrap in SANDBOXES:
+            for file in names:
+                make_file(os.path.join(box, file), 0x3127)
+            # The whole first volume: junctions, links, folders with the word.
+            process, varlib = self.start("listall", self.mnt, setup=setup, wrap=wrap)
+            _, files = self.finish(process, varlib, f"listall ({name})")
+            content = self.only_file(files, "allFiles.txt", name)
+            native = content if native is None else native
+            self.f.expect(content and content.count(b"\n") > 9, f"allFiles ({name}): {content!r}")
+            self.f.equal(native, content, f"allFiles ({name}) against the native run")
+            process, varlib = self.start("repair", box, setup=setup, wrap=wrap)
+            stdout, files = self.finish(process, varlib, f"repair ({name})")
+            self.f.equal(b"", self.only_file(files, "couldNotFix.txt", name), f"couldNotFix ({name})")
+            self.f.equal(b"", stdout[:300], f"console of the repair ({name})")
+            self.f.equal([0x80] * len(names), [word(os.path.join(box, n)) for n in names],
+                         f"words after the repair ({name})")
+
+    # --- 15. out of memory ------------------------------------------------
+    def huge_image(self):
+        """The cached image of h/ with HUGE_FILES files of very long names."""
+        image = os.path.join(self.cache, HUGE_IMAGE)
+        if os.path.exists(image):
+            return image
+        os.makedirs(self.cache, exist_ok=True)
+        partial = image + ".partial"
+        with open(partial, "wb") as f:
+            f.truncate(512 << 20)
+        subprocess.run(["mkntfs", "-F", "-Q", "-L", "H", partial], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        point = os.path.join(self.work, "huge")
+        os.makedirs(point, exist_ok=True)
+        print(f"making {HUGE_FILES} files with long names on ntfs-3g once, kept in {image} ...", flush=True)
+        self.ntfs_mount(partial, point)
+        try:
+            os.mkdir(os.path.join(point, "h"))
+            folder = os.open(os.path.join(point, "h"), os.O_DIRECTORY)
+            for i in range(HUGE_FILES):
+                os.mknod(f"{i:05d}" + "\u20ac" * 250, stat.S_IFREG | 0o644, dir_fd=folder)
+            os.close(folder)
+        finally:
+            self.ntfs_unmount(point)
+        os.rename(partial, image)
+        return image
+
+    def case_out_of_memory(self):
+        self.f.section = "out of memory"
+        image = self.huge_image()
+        point = os.path.join(self.work, "huge")
+        os.makedirs(point, exist_ok=True)
+        self.ntfs_mount(image, point, read_only=True)
+        huge = os.path.join(point, "h")
+        try:
+            # The least memory a run over a/ alone needs, then 4 MiB more:
+            # far from enough to list h/ whole.
+            def fits(kib):
+                process, _ = self.start("list", self.q("a"), setup=f"ulimit -v {kib}")
+                process.communicate(timeout=60)
+                return process.returncode == 0
+            low, high = 1024, 1 << 20
+            while high - low > 256:
+                middle = (low + high) // 2
+                low, high = (low, middle) if fits(middle) else (middle, high)
+            what = f"list a h under ulimit -v {high + 4096}"
+            process, varlib = self.start("list", self.q("a"), huge, setup=f"ulimit -v {high + 4096}")
+            _, files = self.finish(process, varlib, what, status=1,
+                                   errors=b"tavrin: out of memory in %s; the run ended there\n" % os.fsencode(huge))
+            self.f.equal(self.a_records(), self.only_file(files, "badFiles.txt", what), f"badFiles of {what}")
+        finally:
+            self.ntfs_unmount(point)
+
+
+# System calls a walk makes on a file or folder (x86_64): openat, newfstatat,
+# getxattr, lgetxattr, statx, getdents64, getxattrat.
+FILE_CALLS = {257, 262, 191, 192, 332, 217, 464}
+
+
+def in_syscall(pid, numbers):
+    """True when the process's main thread sleeps in one of these calls."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open(f"/proc/{pid}/syscall") as f:
+            number = f.read().split()[0]
+    except (OSError, IndexError):
+        return False
+    return state in ("S", "D") and number.lstrip("-").isdigit() and int(number) in numbers
+
+
+def wait_for(condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def daemon_of(point):
+    """The pid of the ntfs-3g process that serves `point`."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if argv and os.path.basename(argv[0]).startswith(b"ntfs-3g") and os.fsencode(point) in argv:
+            return int(entry)
+    raise RuntimeError(f"no ntfs-3g process serves {point}")
 
 
 def make_file(path, value):
@@ -446,7 +806,9 @@ def main():
         suite.make_second_volume()
         cases = [suite.case_nonblocking_stdout, suite.case_full_disk, suite.case_closed_stdout,
                  suite.case_mount_points, suite.case_unanswered_fuse, suite.case_swapped_folder,
-                 suite.case_stop_signals]
+                 suite.case_stop_signals, suite.case_swap_above, suite.case_damaged_index,
+                 suite.case_other_users_fuse, suite.case_blocked_stdout, suite.case_file_size_limit,
+                 suite.case_stalled_daemon, suite.case_sandboxes, suite.case_out_of_memory]
         chosen = os.environ.get("CASES", "").split()
         for case in cases:
             name = case.__name__[5:]
