@@ -257,7 +257,9 @@ bool PosixPlatform::isMountPoint(const char* name) {
 // again, through the folder it kept open or else through ".." of the folder
 // that ends, checked to be the same directory. Never by its path: a folder
 // moved away meanwhile, and a link put in its place, would lead elsewhere.
-// Reached neither way, the rest of that listing is given up.
+// Reached neither way, the rest of that listing is given up; where ".." is
+// a folder further out that had to be closed, that one has it back, so the
+// walk goes on there.
 void PosixPlatform::endListing(const void* search) {
   UniqueFd inner;
   for (auto it = listings_.end(); it != listings_.begin();) {
@@ -276,12 +278,18 @@ void PosixPlatform::endListing(const void* search) {
     parent = UniqueFd(openat(inner.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   }
   struct stat status {};
-  if (parent.valid() && fstat(parent.get(), &status) == 0 && status.st_dev == outer.device &&
-      status.st_ino == outer.inode) {
-    outer.folder = std::move(parent);
-  } else {
+  if (!parent.valid() || fstat(parent.get(), &status) != 0) {
     outer.lost = true;
+    return;
   }
+  for (auto it = listings_.rbegin(); it != listings_.rend(); ++it) {
+    if (it->folder.valid()) break;  // the walk goes back up to this one anyway
+    if (status.st_dev == it->device && status.st_ino == it->inode && !it->lost) {
+      it->folder = std::move(parent);
+      break;
+    }
+  }
+  if (!outer.folder.valid()) outer.lost = true;
 }
 
 // An entry of the listing being walked is read and written through the

@@ -400,7 +400,36 @@ def preconditions():
         skip(f"/dev/fuse cannot be opened: {error.strerror}")
     if subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
                       stderr=subprocess.DEVNULL).returncode != 0:
+        if not root_is_mount_point():
+            skip("the root directory is not a mount point (a chroot made from a plain folder), so "
+                 "unshare cannot make the mounts private; bind-mount the folder onto itself before "
+                 "entering it (mount --bind DIR DIR), or use unshare -R DIR or systemd-nspawn")
         skip("unshare -m is refused here")
+
+
+def root_is_mount_point():
+    """False where / is a plain folder of a bigger mount, as in a chroot:
+    mountinfo then names no mount at /."""
+    try:
+        with open("/proc/self/mountinfo") as f:
+            return any(line.split()[4:5] == ["/"] for line in f)
+    except OSError:
+        return True  # no /proc to tell: the plain reason
+
+
+def daemon_of(point):
+    """The pid of the ntfs-3g process that serves `point`."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if argv and os.path.basename(argv[0]).startswith(b"ntfs-3g") and os.fsencode(point) in argv:
+            return int(entry)
+    raise RuntimeError(f"no ntfs-3g process serves {point}")
 
 
 def stop_on_signals():

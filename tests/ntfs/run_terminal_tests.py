@@ -16,12 +16,14 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from run_ntfs_tests import TOOL_FOLDER, Failures, Suite, preconditions, set_word, skip, verdict  # noqa: E402
+from run_ntfs_tests import (TOOL_FOLDER, Failures, Suite, daemon_of, preconditions, set_word,  # noqa: E402
+                            skip, verdict)
 
 FOLDERS = 100
 FILES = 100                 # per folder
@@ -154,6 +156,20 @@ class TerminalSuite:
                     if not counts or counts[-1] != count:
                         counts.append(count)
 
+        # The screen is read while the volume's daemon is stopped: the run
+        # waits on the volume, its status line holds still, and however
+        # fast the run, each pause adds time enough for the next redraw.
+        daemon = daemon_of(self.volume.mnt)
+        end = time.monotonic() + 180
+        try:
+            while not finished(pane.screen()) and time.monotonic() < end:
+                os.kill(daemon, signal.SIGSTOP)
+                time.sleep(0.15)
+                note_count(pane.screen())
+                os.kill(daemon, signal.SIGCONT)
+                time.sleep(0.05)
+        finally:
+            os.kill(daemon, signal.SIGCONT)
         screen = pane.wait_for(finished, 180, note_count)
         total = FOLDERS * FILES * PASSES
         print(f"counts seen mid-run: {counts}")
