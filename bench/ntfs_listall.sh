@@ -8,12 +8,15 @@
 # RUNS (default 5) alternated runs per tool, median reported. The scanner and
 # the ntfs-3g process are pinned to CPU ${CPU:-0}. BENCH_DIR picks the ext4
 # folder to work in (default: the first ext4 one of /var/tmp, /tmp, the repo).
+# BASELINE=path/to/another/tavrin adds that build to the alternation, for a
+# before-and-after comparison under the same load.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 tavrin=$(realpath "${1:-$repo/build/linux/tavrin}")
 runs=${RUNS:-5}
 cpu=${CPU:-0}
+baseline=${BASELINE:+$(realpath "$BASELINE")}
 
 die() { echo "ntfs_listall: $*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || die "needs root (mounts an NTFS image)"
@@ -78,6 +81,7 @@ seconds() {  # runs the command pinned, prints its wall time in seconds
 run_tool() {
   case $1 in
     tavrin) seconds "$tavrin" listall "$2" ;;
+    baseline) seconds "$baseline" listall "$2" ;;
     find) seconds find "$2" -type f ;;
     getfattr) seconds getfattr -R -h -n system.ntfs_attrib_be "$2" ;;
     bare) seconds "$work/bare_loop" "$2" ;;
@@ -87,6 +91,7 @@ run_tool() {
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 tools=(tavrin find getfattr bare)
+[ -n "$baseline" ] && tools+=(baseline)
 declare -A times
 for fs in ext4 ntfs; do
   dir=$work/ext4/t100k
@@ -101,7 +106,7 @@ done
 
 peak() {  # peak resident memory of tavrin listall DIR, in KiB
   /usr/bin/time -f %M -o "$work/peak" taskset -c "$cpu" "$tavrin" listall "$1" >/dev/null 2>&1
-  cat "$work/peak"
+  tail -1 "$work/peak"  # after time's note of a non-zero status (ext4 is not NTFS: 2)
 }
 
 echo
@@ -115,6 +120,9 @@ printf '%-34s %10s %10s\n' "tavrin listall DIR" "${med[ext4.tavrin]}" "${med[ntf
 printf '%-34s %10s %10s\n' "find DIR -type f" "${med[ext4.find]}" "${med[ntfs.find]}"
 printf '%-34s %10s %10s\n' "getfattr -R -h -n ... DIR" "${med[ext4.getfattr]}" "${med[ntfs.getfattr]}"
 printf '%-34s %10s %10s\n' "bare C loop (bench/bare_loop.c)" "${med[ext4.bare]}" "${med[ntfs.bare]}"
+if [ -n "$baseline" ]; then
+  printf '%-34s %10s %10s\n' "baseline listall DIR" "${med[ext4.baseline]}" "${med[ntfs.baseline]}"
+fi
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 verdict() { awk -v r="$1" -v limit="$2" 'BEGIN { print (r <= limit) ? "ok" : "MISSED" }'; }
 for fs in ext4 ntfs; do
@@ -129,3 +137,7 @@ echo "tavrin listall peak memory (KiB, /usr/bin/time %M)"
 printf '%-10s %10s %10s\n' "" 10k 100k
 printf '%-10s %10s %10s\n' ext4 "$(peak "$work/ext4/t10k")" "$(peak "$work/ext4/t100k")"
 printf '%-10s %10s %10s\n' ntfs-3g "$(peak "$mnt/t10k")" "$(peak "$mnt/t100k")"
+if [ -n "$baseline" ]; then
+  tavrin=$baseline
+  printf '%-10s %10s %10s\n' "baseline" "$(peak "$mnt/t10k")" "$(peak "$mnt/t100k")"
+fi

@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <limits.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -144,6 +148,55 @@ TEST(WriteAll, WaitsForASlowReaderOfANonBlockingPipe) {
   close(ends[1]);
 }
 
+// Console writes wait for a slow reader until a stop comes: then only what
+// the pipe takes at once goes out, and the write gives up on the rest. A
+// stop that comes while the write waits ends the wait. The result file's
+// writes still wait.
+TEST(WriteAll, AStopEndsTheWaitOnAReaderThatStoppedReading) {
+  EXPECT_EXIT(
+      {
+        catchStopSignals();
+        int ends[2];
+        if (pipe2(ends, O_CLOEXEC) != 0) _exit(2);
+        const std::string text(1 << 20, 'r');
+        // The signal reaches the writing thread while it waits.
+        const pthread_t writer = pthread_self();
+        std::thread stopper([&] {
+          std::this_thread::sleep_for(std::chrono::milliseconds(300));
+          pthread_kill(writer, SIGTERM);
+        });
+        const auto start = std::chrono::steady_clock::now();
+        const bool whole = writeAll(ends[1], text, Waiting::UntilStop);
+        stopper.join();
+        const auto waited = std::chrono::steady_clock::now() - start;
+        if (whole || waited > std::chrono::seconds(20)) _exit(3);
+        // Stopped already: nothing waits any more, a pipe with room still takes text.
+        char drain[1 << 16];
+        if (fcntl(ends[0], F_SETFL, O_NONBLOCK) != 0) _exit(6);
+        while (read(ends[0], drain, sizeof drain) > 0) {
+        }
+        if (!writeAll(ends[1], "after the stop", Waiting::UntilStop)) _exit(4);
+        if (writeAll(ends[1], text, Waiting::UntilStop)) _exit(5);
+        _exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
+// The thread that writes records while the walk waits takes no signal, so a
+// stop signal always interrupts what the walk itself waits on.
+TEST(BackgroundThread, TakesNoStopSignal) {
+  PosixPlatform platform;
+  sigset_t seen;
+  sigemptyset(&seen);
+  std::thread thread = platform.startThread([&] { pthread_sigmask(SIG_BLOCK, nullptr, &seen); });
+  ASSERT_TRUE(thread.joinable());
+  thread.join();
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) EXPECT_EQ(1, sigismember(&seen, signal)) << signal;
+  sigset_t mine;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mine);
+  EXPECT_EQ(0, sigismember(&mine, SIGTERM));
+}
+
 std::string userAttribute(const std::string& path) {
   char value[64];
   const ssize_t length = lgetxattr(path.c_str(), "user.tavrin", value, sizeof value);
@@ -181,10 +234,13 @@ TEST_F(TempFolder, AttributesGoThroughTheOpenFolderOnly) {
   EXPECT_EQ("far", std::string(value, 3));
 }
 
-// Kernels before 6.13 answer ENOSYS to getxattrat and setxattrat: the calls
-// then go through /proc and the folder's descriptor, still never the path.
-// The child process makes the kernel answer so with a seccomp filter.
-TEST_F(TempFolder, WithoutTheAtCallsTheFolderIsReachedThroughProc) {
+// Kernels before 6.13 answer ENOSYS to getxattrat and setxattrat, and a
+// sandbox's seccomp filter EPERM: the calls then go through /proc and the
+// folder's descriptor or, with /proc hidden, through the folder as working
+// directory, still never the path, and the working directory is given back.
+// Each child process makes the kernel answer so with a seccomp filter, and
+// hides /proc under a tmpfs in a mount namespace of its own.
+TEST_F(TempFolder, WithoutTheAtCallsTheFolderIsStillTheWay) {
   mkdir(at("tree").c_str(), 0755);
   mkdir(at("elsewhere").c_str(), 0755);
   std::ofstream(at("tree/f")) << "x";
@@ -199,29 +255,53 @@ TEST_F(TempFolder, WithoutTheAtCallsTheFolderIsReachedThroughProc) {
     return sock_filter{BPF_JMP | BPF_JEQ | BPF_K, yes, 0, k};
   };
   const auto answer = [](uint32_t k) { return sock_filter{BPF_RET | BPF_K, 0, 0, k}; };
-  sock_filter program[] = {load(offsetof(seccomp_data, nr)), jumpIf(463, 2), jumpIf(464, 1),
-                           answer(SECCOMP_RET_ALLOW), answer(SECCOMP_RET_ERRNO | ENOSYS)};
-  const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
-  EXPECT_EXIT(
-      {
-        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
-          _exit(2);
-        }
-        const UniqueFd folder(open(at("tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        rename(at("tree").c_str(), at("moved").c_str());
-        symlink("elsewhere", at("tree").c_str());
-        char value[8];
-        if (getEntryAttribute(folder.get(), "f", "user.tavrin", value, sizeof value) != 3 ||
-            std::string(value, 3) != "own" ||
-            setEntryAttribute(folder.get(), "f", "user.tavrin", "new", 3) != 0) {
-          _exit(3);
-        }
-        _exit(userAttribute(at("moved/f")) == "new" && userAttribute(at("elsewhere/f")) == "<none>"
-                  ? 0
-                  : 4);
-      },
-      ::testing::ExitedWithCode(0), "");
+  for (const uint32_t refusal : {uint32_t{ENOSYS}, uint32_t{EPERM}}) {
+    for (const bool hideProc : {false, true}) {
+      if (hideProc && geteuid() != 0) continue;  // a mount namespace needs root
+      sock_filter program[] = {load(offsetof(seccomp_data, nr)), jumpIf(463, 2), jumpIf(464, 1),
+                               answer(SECCOMP_RET_ALLOW), answer(SECCOMP_RET_ERRNO | refusal)};
+      const sock_fprog filter{static_cast<unsigned short>(std::size(program)), program};
+      EXPECT_EXIT(
+          {
+            if (hideProc && (unshare(CLONE_NEWNS) != 0 ||
+                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                             mount("none", "/proc", "tmpfs", 0, nullptr) != 0)) {
+              _exit(5);
+            }
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filter) != 0) {
+              _exit(2);
+            }
+            char before[PATH_MAX];
+            char after[PATH_MAX];
+            if (!getcwd(before, sizeof before)) _exit(6);
+            const UniqueFd folder(open(at("tree").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            rename(at("tree").c_str(), at("moved").c_str());
+            symlink("elsewhere", at("tree").c_str());
+            char value[8];
+            if (getEntryAttribute(folder.get(), "f", "user.tavrin", value, sizeof value) != 3 ||
+                std::string(value, 3) != "own") {
+              _exit(3);
+            }
+            if (setEntryAttribute(folder.get(), "f", "user.tavrin", "new", 3) != 0) _exit(9);
+            // A missing entry is missing, not found elsewhere.
+            if (getEntryAttribute(folder.get(), "gone", "user.tavrin", value, sizeof value) != -1 ||
+                errno != ENOENT) {
+              _exit(7);
+            }
+            if (!getcwd(after, sizeof after) || std::string(before) != after) _exit(8);
+            _exit(userAttribute(at("moved/f")) == "new" && userAttribute(at("elsewhere/f")) == "<none>"
+                      ? 0
+                      : 4);
+          },
+          ::testing::ExitedWithCode(0), "")
+          << "refused with " << refusal << (hideProc ? ", /proc hidden" : "");
+      rename(at("moved").c_str(), at("tree.done").c_str());
+      unlink(at("tree").c_str());
+      rename(at("tree.done").c_str(), at("tree").c_str());
+      lsetxattr(at("tree/f").c_str(), "user.tavrin", "own", 3, 0);
+    }
+  }
 }
 
 // The same through the platform, as the walk uses it: a word read while the

@@ -59,9 +59,10 @@ bool callRefused(int error) { return error == ENOSYS || error == EPERM; }
 
 // /proc/self/fd/N names the open folder itself only where /proc is the
 // process file system: hidden (a tmpfs over it, or nothing mounted there)
-// it leads nowhere, or somewhere else.
-bool procReachesFolders() {
-  Known known = procFolders.load(std::memory_order_relaxed);
+// it leads nowhere, or somewhere else. `again`: look afresh, as after a
+// "not found" that may mean /proc went away since the last look.
+bool procReachesFolders(bool again = false) {
+  Known known = again ? Known::Untried : procFolders.load(std::memory_order_relaxed);
   if (known == Known::Untried) {
     struct statfs status {};
     known = statfs("/proc/self/fd", &status) == 0 && status.f_type == PROC_SUPER_MAGIC
@@ -106,11 +107,13 @@ long throughFolder(int directory, const char* name, AtCall atCall, ProcCall proc
     }
     refusal = errno;
   }
-  long result = 0;
-  if (procReachesFolders()) {
+  long result = -1;
+  const bool viaProcFolders = procReachesFolders();
+  if (viaProcFolders) {
     const std::string path = viaProc(directory, name);
     result = retryInterrupted([&] { return procCall(path.c_str()); });
-  } else {
+  }
+  if (!viaProcFolders || (result < 0 && errno == ENOENT && !procReachesFolders(true))) {
     result = inFolder(directory, [&] { return bareCall(name); });
   }
   // Another way answered otherwise: the call itself was refused, never to
