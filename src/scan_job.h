@@ -40,6 +40,8 @@ struct RunCounts {
   uint64_t unlistedFolders = 0;  // folders inside the trees that could not be listed
   std::vector<std::wstring> firstUnlistedFolders;  // the first few of them
   std::vector<std::wstring> unreadableRoots;       // given roots that could not be read at all
+  // Roots walked although their volume's file table was tried: "root: why".
+  std::vector<std::wstring> walkedInstead;
 };
 
 class ScanJob {
@@ -65,6 +67,8 @@ class ScanJob {
   const std::wstring& walkPath() const { return walkPath_; }
   // Where the walk was when the stop came; empty before the first root.
   const std::wstring& stoppedIn() const { return stoppedIn_; }
+  // How much of a file table has been read, in percent; -1 when none is.
+  int tablePercent() const { return tablePercent_; }
 
   // Runs the whole job: result file, then every root, then the summary.
   void startJob(uint32_t flags);
@@ -80,9 +84,18 @@ class ScanJob {
   void addFixedDrives();
   void visitRoots();
   bool walkDirectory(std::wstring& directoryPath);
+  // The tree of a directory root read from its volume's file table, with
+  // the walk's records: table_walk.cpp. False when the root is to be walked.
+  bool readTable(std::wstring& root);
 
   // What the command does to one file: -1 when its word cannot be read.
   int applyRule(const std::wstring& path);
+  // The same with the word known: `reachable` false for a file the system
+  // cannot reach (its word is the table's; nothing is written).
+  int applyRuleWith(const std::wstring& path, uint32_t attributes, bool reachable);
+  // True when the command reads or writes a file of this word through the
+  // system (a candidate), not just counts or records it.
+  bool ruleActsOn(const std::wstring& path, uint32_t attributes) const;
 
   // Writes a message to the console.
   void print(std::wstring_view text);
@@ -113,6 +126,7 @@ class ScanJob {
   RunCounts counts_;
   std::wstring walkPath_;  // the walk's one path buffer
   std::wstring stoppedIn_;
+  int tablePercent_ = -1;
   std::unique_ptr<Progress> progress_;  // only when standard error is a terminal
 };
 

@@ -58,7 +58,7 @@ void ScanJob::visitRoots() {
     path = root;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && (modeFlags_ & MODE_PATHS)) {
       if (applyRule(path) != 0) counts_.unreadableRoots.push_back(root);
-    } else if (!walkDirectory(path)) {
+    } else if (!readTable(path) && !walkDirectory(path)) {
       if (modeFlags_ & MODE_PATHS) {
         counts_.unreadableRoots.push_back(root);
       } else {

@@ -212,6 +212,9 @@ void PosixPlatform::endListing(const void* search) {
 // root named on the command line goes by its path.
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
   const std::string& bytes = bytesOf(path);
+  int folder = -1;
+  std::string_view inTable;
+  if (tableEntry(bytes, folder, inTable)) return readAttributes(folder, inTable.data());
   const std::string_view name = entryName(bytes);
   if (name.empty()) return readAttributes(AT_FDCWD, bytes.c_str());
   // A file of a directory whose file system keeps no NTFS words (ext4,
@@ -223,6 +226,9 @@ uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   const std::string& bytes = bytesOf(path);
+  int folder = -1;
+  std::string_view inTable;
+  if (tableEntry(bytes, folder, inTable)) return writeAttributes(folder, inTable.data(), attributes);
   const std::string_view name = entryName(bytes);
   if (name.empty()) return writeAttributes(AT_FDCWD, bytes.c_str(), attributes);
   return writeAttributes(current_.get(), name.data(), attributes);
