@@ -112,6 +112,7 @@ std::wstring summaryText(const ScanJob& job, wchar_t separator, uint64_t elapsed
           L".\n";
   text += recordsLine(job, separator) + L'\n';
   for (const std::wstring& root : counts.unreadableRoots) text += L"Could not read: " + root + L'\n';
+  for (const std::wstring& root : counts.tableRoots) text += L"Read from the file table: " + root + L'\n';
   for (const std::wstring& why : counts.walkedInstead) text += L"Walked without the file table: " + why + L'\n';
   if (counts.unlistedFolders > 0) {
     text += countOf(counts.unlistedFolders, L"folder", L"folders") + L" could not be listed";

@@ -42,6 +42,7 @@ struct RunCounts {
   std::vector<std::wstring> unreadableRoots;       // given roots that could not be read at all
   // Roots walked although their volume's file table was tried: "root: why".
   std::vector<std::wstring> walkedInstead;
+  std::vector<std::wstring> tableRoots;  // roots read from their file table
 };
 
 class ScanJob {

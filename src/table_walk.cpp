@@ -130,6 +130,7 @@ bool ScanJob::readTable(std::wstring& root) {
     return false;
   }
 
+  counts_.tableRoots.push_back(root);
   std::wstring& path = root;  // the walk's one path buffer
   const size_t rootLength = path.size();
   std::vector<Level> levels;
