@@ -6,6 +6,8 @@
 #include <set>
 #include <unordered_map>
 
+#include "platform/text.h"
+
 namespace tavrin {
 namespace {
 
@@ -198,28 +200,14 @@ bool decodeRuns(const uint8_t* pairs, size_t size, uint64_t vcn, uint64_t totalC
 bool nameToUtf8(std::u16string_view name, std::string& out) {
   out.clear();
   for (size_t i = 0; i < name.size(); ++i) {
-    char32_t c = name[i];
+    const char16_t c = name[i];
     if (c == 0 || c == u'/') return false;
     if (c >= 0xD800 && c <= 0xDFFF) {
       if (c > 0xDBFF || i + 1 == name.size() || name[i + 1] < 0xDC00 || name[i + 1] > 0xDFFF) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (name[++i] - 0xDC00u);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
+      ++i;
     }
   }
+  appendBytes(out, name);
   return !name.empty();
 }
 
@@ -364,7 +352,7 @@ class TableLoader {
   // Every record of the table, in large sequential reads.
   bool scan() {
     const uint64_t records = table_.kinds_.size();
-    const size_t perChunk = READ_CHUNK / boot_.recordSize;
+    const size_t perChunk = static_cast<size_t>(std::min<uint64_t>(READ_CHUNK / boot_.recordSize, records));
     std::vector<uint8_t> chunk(perChunk * boot_.recordSize);
     for (uint64_t first = 0; first < records; first += perChunk) {
       const size_t count = static_cast<size_t>(std::min<uint64_t>(perChunk, records - first));
@@ -403,7 +391,7 @@ class TableLoader {
     const uint64_t baseReference = u64(record + 0x20);
     const uint64_t base = baseReference & RECORD_MASK;
     uint64_t owner = number;
-    if (base != 0) {
+    if (baseReference != 0) {  // $MFT's own extensions name record 0
       if (base >= table_.kinds_.size()) return failAt("an extension record names no base", number);
       table_.kinds_[number] = EXTENSION;
       extensions_.push_back({number, baseReference});

@@ -110,6 +110,7 @@ class ScanJob {
   // Pending records to the file, then the summary for a person watching.
   void finishRun();
   void noteUnlistedFolder(const std::wstring& path);
+  bool listable(std::wstring& folder);
 
   Platform& platform_;
   std::vector<std::wstring> roots_;

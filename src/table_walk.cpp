@@ -129,6 +129,7 @@ bool ScanJob::readTable(std::wstring& root) {
     counts_.walkedInstead.push_back(root + L": " + (loaded ? check.why : toWide(reason)));
     return false;
   }
+  if (volume->checkFolders && !listable(root)) return false;  // the walk says so
 
   counts_.tableRoots.push_back(root);
   std::wstring& path = root;  // the walk's one path buffer
@@ -158,17 +159,9 @@ bool ScanJob::readTable(std::wstring& root) {
       if ((table.reparseTag(entry.record) & NAME_SURROGATE_TAG_BIT) || check.notEntered.count(entry.record)) {
         continue;
       }
-      if (volume->checkFolders) {
-        FindEntry first;
-        const size_t length = path.size();
-        path += sep;
-        path += L'*';
-        const bool listed = platform_.findFirstFile(path, first) || first.attributes != INVALID_FILE_ATTRIBUTES;
-        path.resize(length);
-        if (!listed) {
-          noteUnlistedFolder(path);
-          continue;
-        }
+      if (volume->checkFolders && !listable(path)) {
+        noteUnlistedFolder(path);
+        continue;
       }
       levels.push_back({entry.record, path.size(), table.entries(entry.record)});
       steps.push_back({path.size(), entry.record});
@@ -199,6 +192,19 @@ bool ScanJob::readTable(std::wstring& root) {
   platform_.leaveTableFolders();
   path.resize(rootLength);
   return true;
+}
+
+// True when the system lists `folder` (rights, the path limit), asked as the
+// walk asks it; `folder` comes back as it was.
+bool ScanJob::listable(std::wstring& folder) {
+  const wchar_t sep = platform_.separator();
+  const size_t length = folder.size();
+  if (folder.empty() || folder.back() != sep) folder += sep;
+  folder += L'*';
+  FindEntry first;
+  const bool listed = platform_.findFirstFile(folder, first) || first.attributes != INVALID_FILE_ATTRIBUTES;
+  folder.resize(length);
+  return listed;
 }
 
 }  // namespace tavrin

@@ -63,6 +63,22 @@ class FakePlatform : public Platform {
   // disk (the platform cuts back what went out).
   void failWritesAfter(std::size_t bytes) { writeLimit_ = bytes; }
 
+  // The folder `root` lies on a volume whose bytes are `table.image` (see
+  // ntfs_image.h): the run may read its file table. With `refusal` set the
+  // platform refuses with that reason instead.
+  struct Table {
+    std::vector<uint8_t> image;
+    uint64_t rootRecord = 5;
+    ListingOrder order = ListingOrder::IndexBlocks;
+    bool checkFolders = false;
+    size_t filePathLimit = 0;
+    std::vector<std::wstring> mountPoints;
+    std::wstring refusal;
+  };
+  void setTable(const std::wstring& root, Table table) { tables_[keyOf(root)] = std::move(table); }
+  // The folder (and what lies below it) cannot be reached from the root.
+  void refuseTableFolder(const std::wstring& folder) { refusedTableFolders_.push_back(folder); }
+
   // Each read of the monotonic clock advances it by `milliseconds`.
   void setClockStep(uint64_t milliseconds) { clockStep_ = milliseconds; }
   // Standard error as a terminal `columns` wide (0: it does not say).
@@ -74,7 +90,8 @@ class FakePlatform : public Platform {
   void stopWhen(std::function<bool()> when) { stopWhen_ = std::move(when); }
 
   // --- What happened. Log lines: "get P", "set P <word>", "find <pattern>",
-  // "close <pattern>", "create P", "close-file P", "print <text>", "status <text>".
+  // "close <pattern>", "create P", "close-file P", "print <text>", "status <text>",
+  // "table <root>" (a file table opened), "enter <folder>" (a table folder reached).
   const std::vector<std::string>& log() const { return log_; }
   // The log lines that start with `verb` and a blank, without the verb.
   std::vector<std::string> logOf(const std::string& verb) const;
@@ -112,6 +129,12 @@ class FakePlatform : public Platform {
   void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
+  std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
+  bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
+
+  // The map key of a path: "C:" is the drive's root, one trailing backslash
+  // is dropped except after a drive's colon.
+  static std::wstring keyOf(std::wstring path);
 
   // Used by the search and result file objects.
   void record(const std::string& verb, std::wstring_view text);
@@ -152,6 +175,9 @@ class FakePlatform : public Platform {
   TerminalFacts terminal_;
   unsigned columns_ = 0;
   std::vector<StatusWrite> statusWrites_;
+
+  std::map<std::wstring, Table> tables_;
+  std::vector<std::wstring> refusedTableFolders_;
 
   std::vector<std::string> log_;
   std::string console_;
