@@ -46,10 +46,12 @@ def signed(value):
 
 
 def tag(path):
+    """The reparse tag, or None where ntfs-3g cannot read the data (EIO on
+    some large link data): then the entry is taken as a link."""
     try:
         return int.from_bytes(os.getxattr(path, REPARSE, follow_symlinks=False)[:4], "little")
     except OSError:
-        return 0
+        return None
 
 
 def leads_nowhere_or_to_folder(path):
@@ -76,7 +78,7 @@ def kind(path, reader=False):
     if value & REPARSE_POINT:
         if value & DIRECTORY:
             return "skipped"
-        if reader and not tag(path) & NAME_SURROGATE:
+        if reader and tag(path) is not None and not tag(path) & NAME_SURROGATE:
             return "file"
         if stat.S_ISLNK(mode):
             try:
