@@ -159,7 +159,8 @@ bool ScanJob::readTable(std::wstring& root) {
       if ((table.reparseTag(entry.record) & NAME_SURROGATE_TAG_BIT) || check.notEntered.count(entry.record)) {
         continue;
       }
-      if (volume->checkFolders && !listable(path)) {
+      // Listed as the walk would list it: from its folder, as one entry.
+      if (volume->checkFolders && (!platform_.enterTableFolder(path, steps) || !listable(path))) {
         noteUnlistedFolder(path);
         continue;
       }

@@ -89,7 +89,7 @@ TEST(FileTable, FollowsTheTableIntoItsSecondExtentAndTakesAttributesFromExtensio
   NtfsImage image(64);
   image.splitTable();
   uint64_t last = 0;
-  for (int i = 0; i < 30; ++i) last = image.addFile(5, u"f" + std::u16string(1, static_cast<char16_t>(u'A' + i)), 0x3127);
+  for (char16_t c = u'A'; c < u'A' + 30; ++c) last = image.addFile(5, std::u16string{u'f', c}, 0x3127);
   image.setReparseTag(last, 0xA0000003, true);
   FileTable table;
   ASSERT_EQ("", load(table, image.build()));
@@ -290,9 +290,8 @@ TEST_F(TableRun, LeavesMountPointsAndFoldersTheSystemCannotListAsTheWalkDoes) {
 }
 
 TEST_F(TableRun, AStopEndsTheRunAtTheNextFileWithTheRecordsSoFar) {
-  for (int i = 0; i < 26; ++i) {
-    const std::u16string name = u"f" + std::u16string(1, static_cast<char16_t>(u'A' + i));
-    file(d, L"C:\\d\\f" + std::wstring(1, static_cast<wchar_t>(L'A' + i)), name, 0x20);
+  for (char16_t c = u'A'; c <= u'Z'; ++c) {
+    file(d, std::wstring{L'C', L':', L'\\', L'd', L'\\', L'f', static_cast<wchar_t>(c)}, std::u16string{u'f', c}, 0x20);
   }
   useTable();
   int asked = 0;
