@@ -12,6 +12,7 @@
 namespace tavrin {
 
 class Progress;
+struct TableEntry;
 
 // Mode flags: one root bit and one action bit per command.
 inline constexpr uint32_t MODE_FIXED_DRIVES = 0x01;
@@ -111,6 +112,7 @@ class ScanJob {
   void finishRun();
   void noteUnlistedFolder(const std::wstring& path);
   bool listable(std::wstring& folder);
+  bool listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries);
 
   Platform& platform_;
   std::vector<std::wstring> roots_;

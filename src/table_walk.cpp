@@ -130,6 +130,10 @@ bool ScanJob::readTable(std::wstring& root) {
     return false;
   }
   if (volume->checkFolders && !listable(root)) return false;  // the walk says so
+  if (!listsAsTable(root, table.entries(volume->rootRecord))) {
+    counts_.walkedInstead.push_back(root + L": the system lists it otherwise than its file table");
+    return false;
+  }
 
   counts_.tableRoots.push_back(root);
   std::wstring& path = root;  // the walk's one path buffer
@@ -193,6 +197,31 @@ bool ScanJob::readTable(std::wstring& root) {
   platform_.leaveTableFolders();
   path.resize(rootLength);
   return true;
+}
+
+// True when the system lists the root with exactly the table's names, in the
+// table's order: one listing that catches a stale table, another volume, or
+// a driver that hides or shows entries (ntfs-3g's hide_dot_files,
+// show_sys_files). `root` comes back as it was.
+bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries) {
+  const wchar_t sep = platform_.separator();
+  const size_t length = root.size();
+  if (root.empty() || root.back() != sep) root += sep;
+  root += L'*';
+  FindEntry entry;
+  std::unique_ptr<DirectorySearch> search = platform_.findFirstFile(root, entry);
+  root.resize(length);
+  std::string bytes;
+  std::wstring name;
+  size_t next = 0;
+  for (bool more = search != nullptr; more; more = search->next(entry)) {
+    if (entry.name == L"." || entry.name == L"..") continue;
+    if (next == entries.size() || !nameToUtf8(entries[next].name, bytes)) return false;
+    assignWide(name, bytes);
+    if (name != entry.name) return false;
+    ++next;
+  }
+  return next == entries.size();
 }
 
 // True when the system lists `folder` (rights, the path limit), asked as the

@@ -192,7 +192,7 @@ TEST_F(TableRun, ListallTakesEveryWordFromTheTableWithoutAskingTheSystem) {
   runTool(fs, {L"listall", L"C:\\d"});
   EXPECT_EQ(crlf("\n12583, C:\\d\\a\n128, C:\\d\\sub\\x\n33, C:\\d\\b"), records(L"allFiles.txt"));
   EXPECT_EQ((std::vector<std::string>{"C:\\d"}), fs.logOf("get"));  // the root only
-  EXPECT_TRUE(fs.logOf("find").empty());
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\*"}), fs.logOf("find"));  // the root, checked
   EXPECT_NE(std::wstring::npos, fs.statusWrites().back().text.find(L"Read from the file table: C:\\d\n"));
 }
 
@@ -222,6 +222,7 @@ TEST_F(TableRun, EntersCloudFoldersButNeverLinksAndReportsWhatTheSystemCannotRea
   file(cloud, L"C:\\d\\cloud\\doc", u"doc", 0x3127);
   const uint64_t junction = image.addFolder(d, u"junction");
   image.setReparseTag(junction, 0xA0000003);  // another place: not entered
+  fs.addDir(L"C:\\d\\junction", FILE_ATTRIBUTE_REPARSE_POINT);
   image.addFile(junction, u"never", 0x3127);
   const uint64_t link = file(d, L"C:\\d\\link", u"link", 0x3127 | 0x400);
   image.setReparseTag(link, 0xA000000C);
@@ -251,6 +252,17 @@ TEST_F(TableRun, WalksWhenTheTableCannotBeTrustedAndSaysWhy) {
   EXPECT_EQ((std::vector<std::string>{"C:\\d\\*"}), fs.logOf("find"));
   EXPECT_NE(std::wstring::npos,
             fs.statusWrites().back().text.find(L"Walked without the file table: C:\\d: the volume is marked dirty\n"));
+}
+
+TEST_F(TableRun, WalksWhenTheSystemListsTheRootOtherwise) {
+  file(d, L"C:\\d\\a", u"a", 0x20);
+  image.addFile(d, u".hidden", 0x22);  // a driver that hides it
+  useTable();
+  fs.setTerminal({true, true, false}, 200);
+  runTool(fs, {L"listall", L"C:\\d"});
+  EXPECT_EQ(crlf("\n32, C:\\d\\a"), records(L"allFiles.txt"));
+  EXPECT_NE(std::wstring::npos,
+            fs.statusWrites().back().text.find(L"C:\\d: the system lists it otherwise than its file table\n"));
 }
 
 TEST_F(TableRun, WalksAFolderThatAppearsTwiceAndWhenAMountPointIsNotInTheTable) {
