@@ -34,12 +34,10 @@ drop() { sync; echo 3 >/proc/sys/vm/drop_caches; }
 # Wall seconds and peak KiB of a command, its output thrown away.
 measure() {
   /usr/bin/time -f "%e %M" -o "$work/time" "$@" >/dev/null 2>&1 || true
-  cat "$work/time"
+  tail -1 "$work/time"
 }
 # tavrin with a private tool folder, so each run writes its result file there.
-in_private() {
-  unshare -m --propagation private sh -c 'mount --bind "$1" /var/lib; shift; exec "$@"' sh "$work/varlib" "$@"
-}
+private=(unshare -m --propagation private sh -c 'mount --bind "$1" /var/lib; shift; exec "$@"' sh "$work/varlib")
 mkdir -p "$work/varlib/Norvane/Wickline"
 
 # The table's extents, from the boot sector and record 0 (the same parse
@@ -83,10 +81,10 @@ mib=$(awk '{ s += $1 * $3 } END { printf "%.0f", s / 1048576 }' <<<"$extents")
 echo "volume: $image ($files files; the table is $mib MiB)"
 drop; dd_cold=$(dd_table)
 declare -A wall peak
-for tool in table walk bare; do
+for tool in ${TOOLS:-table walk bare}; do
   case $tool in
-    table) command=(in_private "$tavrin" listall "$mnt") ;;
-    walk) command=(in_private "$walk_only" listall "$mnt") ;;
+    table) command=("${private[@]}" "$tavrin" listall "$mnt") ;;
+    walk) command=("${private[@]}" "$walk_only" listall "$mnt") ;;
     bare) command=("$work/bare_loop" "$mnt") ;;
   esac
   drop

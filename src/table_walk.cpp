@@ -165,7 +165,7 @@ bool ScanJob::readTable(std::wstring& root) {
       }
       // Listed as the walk would list it: from its folder, as one entry.
       if (volume->checkFolders && (!platform_.enterTableFolder(path, steps) || !listable(path))) {
-        noteUnlistedFolder(path);
+        noteUnlistedFolder(path, platform_.lastError());
         continue;
       }
       levels.push_back({entry.record, path.size(), table.entries(entry.record)});

@@ -59,6 +59,9 @@ class Win32Platform final : public Platform {
   uint64_t monotonicMilliseconds() override;
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
+  std::wstring lastError() override;
+  std::wstring makeFolderCommand(const std::wstring& folder) override;
+  void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
   // Standard error as a console: win32_terminal.cpp.
   TerminalFacts statusTerminal() override;
@@ -81,6 +84,7 @@ class Win32Platform final : public Platform {
   LiteralPaths paths_;   // how Win32 is to be given the walk's paths
   std::vector<char> tableListings_;  // stand for the table's folders as open listings
   size_t tableDepth_ = 0;            // how many of them are open
+  DWORD lastError_ = 0;  // the error code of the last failure the core may ask about
 };
 
 }  // namespace tavrin
