@@ -142,6 +142,10 @@ bool PosixPlatform::enterTableFolder(const std::wstring& path, const std::vector
       const std::string name = folders[i].substr(folders[i - 1].size(), folders[i].size() - folders[i - 1].size() - 1);
       fd = UniqueFd(openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
+    // The root sets the device (when openRawVolume did not); every folder
+    // below must be on it.
+    struct stat status {};
+    if (i == 0 && fd.valid() && tableDevice_ == 0 && fstat(fd.get(), &status) == 0) tableDevice_ = status.st_dev;
     if (!fd.valid() || !sameFolder(fd.get(), tableDevice_, steps[i].record)) {
       tableLevels_.resize(std::min(tableLevels_.size(), i));
       return false;
