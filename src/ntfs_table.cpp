@@ -130,9 +130,10 @@ bool parseBootSector(const uint8_t* sector, size_t size, BootSector& boot) {
   if (!isPowerOfTwo(boot.bytesPerSector) || boot.bytesPerSector < 256 || boot.bytesPerSector > 4096) {
     return false;
   }
+  // Up to 128 sectors a cluster as the count, beyond as a negative power of two.
   const uint8_t perCluster = sector[0x0D];
-  uint64_t sectorsPerCluster = perCluster <= 0x80 ? perCluster : uint64_t{1} << (256 - perCluster);
   if (perCluster > 0x80 && 256 - perCluster > 12) return false;
+  const uint64_t sectorsPerCluster = perCluster <= 0x80 ? perCluster : uint64_t{1} << (256 - perCluster);
   if (!isPowerOfTwo(sectorsPerCluster)) return false;
   const uint64_t clusterSize = sectorsPerCluster * boot.bytesPerSector;
   if (clusterSize > (2u << 20)) return false;

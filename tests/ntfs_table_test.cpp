@@ -110,6 +110,7 @@ TEST(FileTable, RefusesWhatItCannotVouchFor) {
   };
   const std::vector<Case> cases = {
       {"no boot sector", {}, [](auto&, auto& bytes, auto) { bytes[3] = 'X'; }, "no NTFS boot sector"},
+      {"clusters of 2^65 sectors", {}, [](auto&, auto& bytes, auto) { bytes[0x0D] = 0xBF; }, "no NTFS boot sector"},
       {"a torn record", {}, [](auto& image, auto& bytes, auto file) { bytes[image.recordOffset(file) + 510] ^= 1; },
        "a listed record is damaged"},
       {"a name of a deleted file", [](auto& image, auto) { image.rootOf(5).items.back().sequence = 3; }, {},
