@@ -5,6 +5,7 @@
 // named to Win32 exactly as the walk names it.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "platform/win32_platform.h"
@@ -63,11 +64,27 @@ class Win32VolumeAccess final : public VolumeAccess {
     // A drive's root ("C:\") names its device \\.\C:; a volume mounted in
     // a folder is reached by its volume name.
     std::wstring path(mount);
-    if (path.size() == 3 && path[1] == L':') return L"\\\\.\\" + path.substr(0, 2);
-    wchar_t name[MAX_PATH + 1];
-    if (!GetVolumeNameForVolumeMountPointW(mount, name, MAX_PATH)) return std::nullopt;
-    std::wstring volume(name);
-    if (!volume.empty() && volume.back() == L'\\') volume.pop_back();
+    std::wstring volume;
+    if (path.size() == 3 && path[1] == L':') {
+      volume = L"\\\\.\\" + path.substr(0, 2);
+    } else {
+      wchar_t name[MAX_PATH + 1];
+      if (!GetVolumeNameForVolumeMountPointW(mount, name, MAX_PATH)) return std::nullopt;
+      volume = name;
+      if (!volume.empty() && volume.back() == L'\\') volume.pop_back();
+    }
+    // A drive with no NTFS device behind it (a folder Wine shows as a drive)
+    // has no table to read: it is walked without a word about it. Refused
+    // access is for the elevation check to tell.
+    HANDLE handle = CreateFileW(volume.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_ACCESS_DENIED) return volume;
+      return std::nullopt;
+    }
+    DeviceBytes device(handle);
+    uint8_t boot[512];
+    if (!device.read(0, sizeof boot, boot) || std::memcmp(boot + 3, "NTFS    ", 8) != 0) return std::nullopt;
     return volume;
   }
 

@@ -17,7 +17,8 @@ class VolumeAccess {
  public:
   virtual ~VolumeAccess() = default;
   // The device of the NTFS volume that holds `root` ("\\.\C:"); nothing for
-  // another file system, or when the system cannot tell.
+  // another file system, a drive with no NTFS device behind it (a folder
+  // Wine shows as a drive), or when the system cannot tell.
   virtual std::optional<std::wstring> ntfsVolumeOf(const std::wstring& root) = 0;
   // The run has an administrator's rights (elevated).
   virtual bool elevated() = 0;
