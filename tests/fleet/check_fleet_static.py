@@ -93,13 +93,18 @@ def check_counts_and_report(f, filters, work):
     f.equal("host,command,records,result_file\n", filters.tavrin_report_csv(os.path.join(work, "none")),
             "report of a missing folder")
 
-    hostvars = {"pc-1": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 3},
-                                                              {"command": "repair", "records": "2"}]},
-                "pc-2": {"tavrin_runs": [{"command": "list", "records": 9}]},  # failed after its list
-                "pc-3": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 0}]}}
-    f.equal(["hosts: 2 done, 2 failed: pc-2, pc-4", "records: 5 (list 3, repair 2)",
-             "hosts with could-not-fix records: pc-1 (2)"],
-            filters.tavrin_summary(["pc-1", "pc-2", "pc-3", "pc-4"], hostvars), "summary")
+    hostvars = {"pc-1": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 3, "status": 0},
+                                                              {"command": "repair", "records": "2", "status": 1}]},
+                # failed after a partial list: counted as failed only
+                "pc-2": {"tavrin_runs": [{"command": "list", "records": 9, "status": 1}]},
+                "pc-3": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 0, "status": 1}]},
+                "pc-5": {"tavrin_done": True, "tavrin_runs": [{"command": "listall", "records": 4}]}}
+    f.equal(["hosts: 3 done, 2 failed: pc-2, pc-4", "records: 9 (list 3, listall 4, repair 2)",
+             "hosts with could-not-fix records: pc-1 (2)", "partial runs: pc-1 (repair), pc-3 (list)"],
+            filters.tavrin_summary(["pc-1", "pc-2", "pc-3", "pc-4", "pc-5"], hostvars), "summary")
+    f.equal(["hosts: 1 done", "records: 0", "hosts with could-not-fix records: none", "partial runs: none"],
+            filters.tavrin_summary(["pc-3"], {"pc-3": {"tavrin_done": True, "tavrin_runs": []}}),
+            "summary of a host with no runs")
 
 
 def check_not_opened_pattern(f, deploy):
@@ -127,14 +132,18 @@ def check_host_script(f, deploy, work):
     # Leaves what a run and its look-alikes would; prints its arguments.
     write(fake, b'#!/bin/sh\ncd "$FOLDER" || exit 9\n: >555badFiles.txt; : >556couldNotFix.txt; : >5-5badFiles.txt\n'
                 b': >x5badFiles.txt; : >5badFiles.txt.old; mkdir 6badFiles.txt; ln -s 100badFiles.txt 7badFiles.txt\n'
-                b'printf "Could not open file \\351\\n"; printf "%s|" "$@"\nexit 3\n')
+                b'printf "Could not open file \\351\\n"; printf "%s|" "$@"\n'
+                b'printf "tavrin: /a b: No such file or directory\\ntavrin: bell\\007 tab\\t end\\n\\n" >&2\n'
+                b'printf "tavrin: no line feed" >&2\nexit 3\n')
     os.chmod(fake, 0o755)
     script = os.path.join(deploy, "files", "run_tavrin.sh")
     result = subprocess.run(["sh", script, fake, folder, "list", "/a b", ""], env=dict(os.environ, FOLDER=folder),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     lines = result.stdout.decode().splitlines()
     f.equal(0, result.returncode, "exit status of run_tavrin.sh")
-    f.equal(["status 3", "first Could not open file ?", "new 555badFiles.txt"],
+    f.equal(["status 3", "first Could not open file ?", "new 555badFiles.txt",
+             "error tavrin: /a b: No such file or directory", "error tavrin: bell tab end", "error ",
+             "error tavrin: no line feed"],
             [l for l in lines if not l.startswith("console ")], "what run_tavrin.sh says")
     console = [l.split(" ") for l in lines if l.startswith("console ")]
     f.equal(1, len(console), "console lines")
