@@ -1,6 +1,7 @@
 #include "main.h"
 
 #include <climits>
+#include <optional>
 
 #include "scan_job.h"
 
@@ -24,19 +25,62 @@ void printUsage(Platform& platform) {
   for (const wchar_t* line : USAGE) platform.writeConsole(line);
 }
 
-uint32_t parseSetValue(const std::wstring& text) {
+namespace {
+
+// A hexadecimal text as the signed decimal number that names the same word,
+// for a user who wrote the word as the documents do; nothing when it is no
+// hexadecimal word.
+std::optional<std::wstring> hexAsDecimal(std::wstring_view text) {
+  if (text.size() < 3 || text.size() > 10 || text[0] != L'0' || (text[1] != L'x' && text[1] != L'X')) {
+    return std::nullopt;
+  }
+  uint32_t word = 0;
+  for (const wchar_t c : text.substr(2)) {
+    uint32_t digit = 0;
+    if (c >= L'0' && c <= L'9') {
+      digit = static_cast<uint32_t>(c - L'0');
+    } else if (c >= L'a' && c <= L'f') {
+      digit = static_cast<uint32_t>(c - L'a' + 10);
+    } else if (c >= L'A' && c <= L'F') {
+      digit = static_cast<uint32_t>(c - L'A' + 10);
+    } else {
+      return std::nullopt;
+    }
+    word = word << 4 | digit;
+  }
+  return decimal(word);
+}
+
+}  // namespace
+
+std::optional<uint32_t> parseSetWord(std::wstring_view text, std::wstring& problem) {
   size_t i = 0;
-  while (i < text.size() && (text[i] == L' ' || (text[i] >= L'\t' && text[i] <= L'\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == L'+' || text[i] == L'-')) negative = text[i++] == L'-';
-  // Accumulate the magnitude, stopping once it is past the range either way.
+  const bool negative = !text.empty() && text[0] == L'-';
+  if (!text.empty() && (text[0] == L'+' || text[0] == L'-')) ++i;
+  bool digits = i < text.size();
   int64_t magnitude = 0;
-  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-    if (magnitude <= int64_t{INT32_MAX} + 1) magnitude = magnitude * 10 + (text[i] - L'0');
+  for (size_t j = i; j < text.size() && digits; ++j) {
+    digits = text[j] >= L'0' && text[j] <= L'9';
+    // Past the range either way, it stays past it.
+    if (digits && magnitude <= int64_t{INT32_MAX} + 1) magnitude = magnitude * 10 + (text[j] - L'0');
+  }
+  const std::wstring shown(text);
+  if (!digits) {
+    if (text.empty()) {
+      problem = L"an empty word is not a decimal number";
+    } else if (const std::optional<std::wstring> value = hexAsDecimal(text)) {
+      problem = shown + L" is not a decimal number (" + shown + L" is " + *value + L")";
+    } else {
+      problem = shown + L" is not a decimal number";
+    }
+    return std::nullopt;
   }
   const int64_t value = negative ? -magnitude : magnitude;
-  const int64_t clamped = value < INT32_MIN ? INT32_MIN : value > INT32_MAX ? INT32_MAX : value;
-  return static_cast<uint32_t>(static_cast<int32_t>(clamped));
+  if (value < INT32_MIN || value > INT32_MAX) {
+    problem = shown + L" is beyond the range of a word (-2147483648 to 2147483647)";
+    return std::nullopt;
+  }
+  return static_cast<uint32_t>(static_cast<int32_t>(value));
 }
 
 void ScanJob::startJob(uint32_t flags) {
@@ -49,14 +93,27 @@ void ScanJob::startJob(uint32_t flags) {
   finishRun();
 }
 
+namespace {
+
+// A command line that names no run tavrin can do: nothing is scanned.
+int usageError(Platform& platform, std::wstring_view why) {
+  std::wstring line = L"tavrin: ";
+  line += why;
+  line += L'\n';
+  platform.writeError(line);
+  return EXIT_FAILED;
+}
+
+}  // namespace
+
 int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
   if (args.size() >= 2 && args[1] == L"--version") {
     platform.writeConsole(L"tavrin " TAVRIN_VERSION L"\n");
-    return 0;
+    return EXIT_DONE;
   }
   if (args.size() < 2 || args[1] == L"/?" || args[1] == L"/help" || args[1] == L"-help") {
     printUsage(platform);
-    return 0;
+    return EXIT_DONE;
   }
   ScanJob job(platform);
   const std::wstring& command = args[1];
@@ -71,15 +128,20 @@ int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
   } else if (command == L"listall") {
     action = MODE_LISTALL;
   } else if (command == L"set") {
-    if (args.size() > 3) {
-      job.setSetValue(parseSetValue(args[2]));
-      pathsFrom(3);
-      job.startJob(MODE_PATHS | MODE_SET);
+    if (args.size() <= 3) {
+      return usageError(platform, L"set needs a word and at least one path: tavrin set WORD path ...");
     }
-    return 0;
+    std::wstring problem;
+    const std::optional<uint32_t> word = parseSetWord(args[2], problem);
+    if (!word) return usageError(platform, problem);
+    job.setSetValue(*word);
+    pathsFrom(3);
+    job.startJob(MODE_PATHS | MODE_SET);
+    return job.exitStatus();
   } else {
     printUsage(platform);
-    return 0;
+    return usageError(platform, (command.empty() ? std::wstring(L"an empty word") : command) +
+                                    L" is not a command (list, repair, listall, set)");
   }
   if (args.size() == 2) {
     job.startJob(MODE_FIXED_DRIVES | action);
@@ -87,7 +149,7 @@ int runCommandLine(const std::vector<std::wstring>& args, Platform& platform) {
     pathsFrom(2);
     job.startJob(MODE_PATHS | action);
   }
-  return 0;
+  return job.exitStatus();
 }
 
 }  // namespace tavrin

@@ -1,7 +1,10 @@
 // The command line: what the program does with its arguments.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
@@ -9,14 +12,15 @@
 namespace tavrin {
 
 // Runs the command that `args` names (args[0] is the program name) and
-// returns the exit code, always 0.
+// returns the exit status: EXIT_DONE, EXIT_PARTIAL or EXIT_FAILED.
 int runCommandLine(const std::vector<std::wstring>& args, Platform& platform);
 
 void printUsage(Platform& platform);
 
-// The set value of a decimal text: leading white space, an optional sign,
-// then digits up to the first other character; no digits give 0, and a value
-// beyond the signed 32-bit range is clamped to its nearest end.
-uint32_t parseSetValue(const std::wstring& text);
+// The set command's word: a whole decimal number (an optional sign, then
+// digits and nothing else) in the signed 32-bit range. Nothing otherwise,
+// with `problem` saying why for the user; a hexadecimal text is answered
+// with the decimal number that names the same word.
+std::optional<uint32_t> parseSetWord(std::wstring_view text, std::wstring& problem);
 
 }  // namespace tavrin

@@ -182,6 +182,19 @@ void Progress::afterMessage(std::wstring_view text, const ScanJob& job, uint64_t
   refresh(job, now);
 }
 
+void Progress::error(std::wstring_view line, const ScanJob& job, uint64_t now) {
+  // The cursor still ends a console message when no status line stands
+  // below that message.
+  const bool onConsoleLine = facts_.consoleShown && consoleLineOpen_ && !(shown_ && below_);
+  erase(false);
+  std::wstring out;
+  if (onConsoleLine) out += L'\n';
+  out += line;
+  platform_.writeError(out);
+  consoleLineOpen_ = false;
+  refresh(job, now);
+}
+
 void Progress::finish(const ScanJob& job, uint64_t now) {
   std::wstring text = summaryText(job, platform_.separator(), now - start_);
   if (facts_.consoleShown && consoleLineOpen_) text.insert(0, 1, L'\n');

@@ -29,6 +29,9 @@ class Progress {
   // message shows as whole lines, and redrawn after when due.
   void beforeMessage(std::wstring_view text);
   void afterMessage(std::wstring_view text, const ScanJob& job, uint64_t now);
+  // Writes an error line (it ends with a line feed) to standard error on a
+  // line of its own, the status line erased first and redrawn after.
+  void error(std::wstring_view line, const ScanJob& job, uint64_t now);
   // Erases the status line and writes the summary on a line of its own.
   void finish(const ScanJob& job, uint64_t now);
 

@@ -74,8 +74,39 @@ void ScanJob::openResultFile(uint32_t flags) {
   } else {
     if (resultFailure_ == CreateFailure::None) resultFailure_ = CreateFailure::Other;
     print(L"Could not open file to write results " + resultPath_);
+    reportResultFileFailure();
   }
   lastFlush_ = platform_.monotonicMilliseconds();
+}
+
+// The set command's file only marks the run and never holds a record:
+// without it nothing is lost, so nothing is reported.
+void ScanJob::reportResultFileFailure() {
+  if (modeFlags_ & MODE_SET) return;
+  recordsOffFile_ = true;
+  std::wstring folder = resultPath_.substr(0, tickStart_);
+  if (!folder.empty() && folder.back() == platform_.separator()) folder.pop_back();
+  std::wstring why;
+  switch (resultFailure_) {
+    case CreateFailure::FolderMissing:
+      why = L"the folder " + folder + L" does not exist; create it with: " +
+            platform_.makeFolderCommand(folder);
+      break;
+    case CreateFailure::AccessDenied:
+      why = L"access denied";
+      break;
+    case CreateFailure::FolderNotTrusted:
+      why = L"the folder " + folder + L" is a link or belongs to another user";
+      break;
+    case CreateFailure::NameTaken:
+      why = L"the name and the next " + std::to_wstring(NAME_RETRIES) + L" are taken";
+      break;
+    default:
+      why = platform_.lastError();
+      break;
+  }
+  reportError(L"could not create the result file " + resultPath_ + L": " + why +
+              L"; the records follow on standard output");
 }
 
 void ScanJob::nameResultFile(uint32_t flags) {
@@ -123,8 +154,36 @@ void ScanJob::print(std::wstring_view text) {
   progress_->afterMessage(text, *this, platform_.monotonicMilliseconds());
 }
 
+void ScanJob::reportError(std::wstring_view text) {
+  std::wstring line = L"tavrin: ";
+  line += text;
+  line += L'\n';
+  if (progress_) {
+    progress_->error(line, *this, platform_.monotonicMilliseconds());
+  } else {
+    platform_.writeError(line);
+  }
+}
+
+int ScanJob::exitStatus() const {
+  if (!counts_.unreadableRoots.empty() || counts_.emptyRoot || counts_.rootsOffVolume ||
+      counts_.nothingToScan) {
+    return EXIT_FAILED;
+  }
+  if (counts_.unlistedFolders > 0 || counts_.unreadable > 0 || counts_.failed > 0 ||
+      recordsOffFile_) {
+    return EXIT_PARTIAL;
+  }
+  return EXIT_DONE;
+}
+
 void ScanJob::finishRun() {
   flushRecords();
+  const RunCounts& counts = counts_;
+  if (counts.unlistedFolders > counts.firstUnlistedFolders.size()) {
+    reportError(std::to_wstring(counts.unlistedFolders) + L" folders could not be listed in all, " +
+                std::to_wstring(counts.firstUnlistedFolders.size()) + L" of them named above");
+  }
   if (progress_) progress_->finish(*this, platform_.monotonicMilliseconds());
 }
 
@@ -135,8 +194,12 @@ void ScanJob::finishRun() {
 void ScanJob::flushRecords() {
   if (!resultFile_ || pendingRecords_.empty()) return;
   if (!resultFile_->write(pendingRecords_)) {
+    const std::wstring why = resultFile_->error();
     resultFile_.reset();
+    recordsOffFile_ = true;
     print(L"\nCould not write to the result file " + resultPath_ + L", the records follow here");
+    reportError(L"could not write to the result file " + resultPath_ + L": " + why +
+                L"; the records follow on standard output");
     print(pendingRecords_);
   }
   pendingRecords_.clear();

@@ -40,7 +40,15 @@ struct RunCounts {
   uint64_t unlistedFolders = 0;  // folders inside the trees that could not be listed
   std::vector<std::wstring> firstUnlistedFolders;  // the first few of them
   std::vector<std::wstring> unreadableRoots;       // given roots that could not be read at all
+  bool rootsOffVolume = false;  // a given root is on no volume that keeps attribute words
+  bool emptyRoot = false;       // a given path was empty
+  bool nothingToScan = false;   // a run without paths found no drive or volume
 };
+
+// How a run ended, as its exit status tells a script.
+inline constexpr int EXIT_DONE = 0;     // every root read, every folder listed
+inline constexpr int EXIT_PARTIAL = 1;  // done, but something could not be read, changed or kept
+inline constexpr int EXIT_FAILED = 2;   // a usage error, or a root that could not be scanned at all
 
 class ScanJob {
  public:
@@ -65,6 +73,8 @@ class ScanJob {
   const std::wstring& walkPath() const { return walkPath_; }
   // Where the walk was when the stop came; empty before the first root.
   const std::wstring& stoppedIn() const { return stoppedIn_; }
+  // The exit status of the run so far (EXIT_DONE, EXIT_PARTIAL, EXIT_FAILED).
+  int exitStatus() const;
 
   // Runs the whole job: result file, then every root, then the summary.
   void startJob(uint32_t flags);
@@ -75,17 +85,24 @@ class ScanJob {
   void writeRecord(std::wstring_view path, uint32_t attributes);
 
   // Traversal. walkDirectory works on `directoryPath` in place and gives it
-  // back unchanged, so the walk builds every child path in one buffer. False
-  // when the directory itself could not be listed.
+  // back unchanged, so the walk builds every child path in one buffer.
+  enum class Listing {
+    Whole,     // listed to its end
+    NotStarted,  // the directory itself could not be listed
+    BrokeOff,  // listed in part: what came before the error was handled
+  };
   void addFixedDrives();
   void visitRoots();
-  bool walkDirectory(std::wstring& directoryPath);
+  Listing walkDirectory(std::wstring& directoryPath);
 
   // What the command does to one file: -1 when its word cannot be read.
   int applyRule(const std::wstring& path);
 
   // Writes a message to the console.
   void print(std::wstring_view text);
+  // Writes "tavrin: `text`" as a line to standard error, whether or not it
+  // is a terminal: something the run was asked to do could not be done.
+  void reportError(std::wstring_view text);
 
  private:
   void appendToolFolderAndTick(uint32_t tick);
@@ -95,7 +112,11 @@ class ScanJob {
   void catchUpWithClock();
   // Pending records to the file, then the summary for a person watching.
   void finishRun();
-  void noteUnlistedFolder(const std::wstring& path);
+  // A folder inside a tree that was not wholly listed, and why.
+  void noteUnlistedFolder(const std::wstring& path, const std::wstring& why);
+  void noteUnreadableRoot(const std::wstring& root, const std::wstring& why);
+  void checkRootVolume(const std::wstring& root);
+  void reportResultFileFailure();
 
   Platform& platform_;
   std::vector<std::wstring> roots_;
@@ -105,6 +126,7 @@ class ScanJob {
   size_t tickStart_ = 0;  // where the tick digits begin in resultPath_
   uint32_t tick_ = 0;     // the tick the name was made from
   CreateFailure resultFailure_ = CreateFailure::None;
+  bool recordsOffFile_ = false;  // some records went to the console instead of the file
   uint32_t modeFlags_ = 0;
   std::wstring pendingRecords_;  // records not yet handed to the result file
   uint64_t lastFlush_ = 0;       // when records last reached the file
@@ -113,6 +135,7 @@ class ScanJob {
   RunCounts counts_;
   std::wstring walkPath_;  // the walk's one path buffer
   std::wstring stoppedIn_;
+  std::wstring listingError_;  // why the last listing that failed did
   std::unique_ptr<Progress> progress_;  // only when standard error is a terminal
 };
 

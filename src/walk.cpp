@@ -49,20 +49,40 @@ void ScanJob::addFixedDrives() {
 }
 
 void ScanJob::visitRoots() {
+  if (roots_.empty() && (modeFlags_ & MODE_FIXED_DRIVES)) {
+    counts_.nothingToScan = true;
+    reportError(platform_.noVolumesMessage());
+    return;
+  }
   std::wstring& path = walkPath_;
   for (const std::wstring& root : roots_) {
-    // An empty argument names nothing; it must not become the drive's root.
-    if (root.empty()) continue;
     if (!betweenEntries()) return;
+    // An empty argument names nothing; it must not become the drive's root.
+    if (root.empty()) {
+      counts_.emptyRoot = true;
+      reportError(L"an empty path names no file or folder");
+      continue;
+    }
     const uint32_t attributes = platform_.getFileAttributes(root);
     path = root;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && (modeFlags_ & MODE_PATHS)) {
-      if (applyRule(path) != 0) counts_.unreadableRoots.push_back(root);
-    } else if (!walkDirectory(path)) {
-      if (modeFlags_ & MODE_PATHS) {
-        counts_.unreadableRoots.push_back(root);
-      } else {
-        noteUnlistedFolder(root);
+      checkRootVolume(root);
+      if (applyRule(path) != 0) noteUnreadableRoot(root, platform_.lastError());
+    } else {
+      if (attributes != INVALID_FILE_ATTRIBUTES && (modeFlags_ & MODE_PATHS)) checkRootVolume(root);
+      switch (walkDirectory(path)) {
+        case Listing::Whole:
+          break;
+        case Listing::NotStarted:
+          if (modeFlags_ & MODE_PATHS) {
+            noteUnreadableRoot(root, listingError_);
+          } else {
+            noteUnlistedFolder(root, listingError_);
+          }
+          break;
+        case Listing::BrokeOff:
+          noteUnlistedFolder(root, listingError_);
+          break;
       }
     }
     if (interrupted_) return;
@@ -70,10 +90,25 @@ void ScanJob::visitRoots() {
   }
 }
 
-void ScanJob::noteUnlistedFolder(const std::wstring& path) {
+// A root on a volume without attribute words (a folder on the system disk
+// where the NTFS disk was meant to be mounted) is still walked, but the run
+// did not scan what was asked.
+void ScanJob::checkRootVolume(const std::wstring& root) {
+  if (platform_.keepsAttributeWords(root)) return;
+  counts_.rootsOffVolume = true;
+  reportError(root + L" is not on an NTFS volume; is the disk mounted?");
+}
+
+void ScanJob::noteUnreadableRoot(const std::wstring& root, const std::wstring& why) {
+  counts_.unreadableRoots.push_back(root);
+  reportError(L"cannot read " + root + L": " + why);
+}
+
+void ScanJob::noteUnlistedFolder(const std::wstring& path, const std::wstring& why) {
   ++counts_.unlistedFolders;
   if (counts_.firstUnlistedFolders.size() < UNLISTED_NAMED) {
     counts_.firstUnlistedFolders.push_back(path);
+    reportError(L"could not list " + path + L": " + why);
   }
 }
 
@@ -89,7 +124,7 @@ bool isDotName(const std::wstring& name) {
 // whole tree is handled when it is met. Directories that stand for another
 // place (junctions, mount points, links) are never entered, so the walk
 // cannot loop; other reparse points (cloud folders) are walked.
-bool ScanJob::walkDirectory(std::wstring& directoryPath) {
+ScanJob::Listing ScanJob::walkDirectory(std::wstring& directoryPath) {
   const wchar_t sep = platform_.separator();
   const size_t directoryLength = directoryPath.size();
   if (directoryLength == 0 || directoryPath.back() != sep) directoryPath += sep;
@@ -98,8 +133,13 @@ bool ScanJob::walkDirectory(std::wstring& directoryPath) {
 
   FindEntry entry;
   std::unique_ptr<DirectorySearch> search = platform_.findFirstFile(directoryPath, entry);
-  const bool listed = search || entry.attributes != INVALID_FILE_ATTRIBUTES;
+  Listing listing = Listing::Whole;
+  if (!search && entry.attributes == INVALID_FILE_ATTRIBUTES) {
+    listing = Listing::NotStarted;
+    listingError_ = platform_.lastError();
+  }
   if (search) {
+    bool more = true;
     do {
       if (!betweenEntries()) break;
       const bool isDirectory = (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -110,15 +150,21 @@ bool ScanJob::walkDirectory(std::wstring& directoryPath) {
       directoryPath.resize(childStart);
       directoryPath += entry.name;
       if (isDirectory) {
-        if (!walkDirectory(directoryPath)) noteUnlistedFolder(directoryPath);
+        if (walkDirectory(directoryPath) != Listing::Whole) {
+          noteUnlistedFolder(directoryPath, listingError_);
+        }
         if (interrupted_) break;
       } else {
         applyRule(directoryPath);
       }
-    } while (search->next(entry));
+    } while ((more = search->next(entry)));
+    if (!more && search->failed()) {
+      listing = Listing::BrokeOff;
+      listingError_ = platform_.lastError();
+    }
   }
   directoryPath.resize(directoryLength);
-  return listed;
+  return listing;
 }
 
 }  // namespace tavrin

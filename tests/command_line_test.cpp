@@ -42,6 +42,7 @@ const std::string kUsageBytes =
 struct UsageCase {
   std::vector<std::wstring> args;
   bool constructsJob;  // an unknown word builds (and drops) a job first
+  std::string error;   // what standard error gets; an unknown word fails the run
 };
 
 void PrintTo(const UsageCase& c, std::ostream* out) { *out << argsForName(c.args); }
@@ -52,11 +53,13 @@ TEST_P(UsageTest, PrintsTheTwelveWritesAndNothingElse) {
   FakePlatform fs;
   fs.addSystemDrive();
   fs.addFile(L"C:\\a.txt", SUSPECT_ATTRIBUTES);
-  EXPECT_EQ(0, runTool(fs, GetParam().args));
+  const std::string& error = GetParam().error;
+  EXPECT_EQ(error.empty() ? EXIT_DONE : EXIT_FAILED, runTool(fs, GetParam().args));
 
   EXPECT_EQ(kUsageWrites, fs.consoleWrites());
   EXPECT_EQ(kUsageBytes, fs.console());
-  EXPECT_EQ(12u, fs.log().size()) << "only the console was touched";
+  EXPECT_EQ(error, fs.errors());
+  EXPECT_EQ(error.empty() ? 12u : 13u, fs.log().size()) << "only the console was touched";
   EXPECT_TRUE(fs.createdFiles().empty());
   EXPECT_EQ(0, fs.driveListReads());
   const int reads = GetParam().constructsJob ? 1 : 0;
@@ -66,22 +69,25 @@ TEST_P(UsageTest, PrintsTheTwelveWritesAndNothingElse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, UsageTest,
-    ::testing::Values(UsageCase{{}, false}, UsageCase{{L"/?"}, false},
-                      UsageCase{{L"/help"}, false}, UsageCase{{L"-help"}, false},
-                      UsageCase{{L"/help", L"C:\\"}, false}));
+    ::testing::Values(UsageCase{{}, false, ""}, UsageCase{{L"/?"}, false, ""},
+                      UsageCase{{L"/help"}, false, ""}, UsageCase{{L"-help"}, false, ""},
+                      UsageCase{{L"/help", L"C:\\"}, false, ""}));
+
+UsageCase unknown(std::vector<std::wstring> args) {
+  const std::string word = args[0].empty() ? "an empty word" : toBytes(args[0]);
+  return {std::move(args), true, "tavrin: " + word + " is not a command (list, repair, listall, set)\n"};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     UnknownWords, UsageTest,
-    ::testing::Values(UsageCase{{L"LIST"}, true}, UsageCase{{L"-?"}, true},
-                      UsageCase{{L"list2"}, true}, UsageCase{{L"lis"}, true},
-                      UsageCase{{L"/HELP"}, true}, UsageCase{{L"Repair", L"C:\\"}, true},
-                      UsageCase{{L""}, true}));
+    ::testing::Values(unknown({L"LIST"}), unknown({L"-?"}), unknown({L"list2"}), unknown({L"lis"}),
+                      unknown({L"lst", L"/tmp"}), unknown({L"/HELP"}),
+                      unknown({L"Repair", L"C:\\"}), unknown({L""})));
 
 INSTANTIATE_TEST_SUITE_P(
     NearVersion, UsageTest,
-    ::testing::Values(UsageCase{{L"-version"}, true}, UsageCase{{L"--VERSION"}, true},
-                      UsageCase{{L"--version="}, true}, UsageCase{{L"version"}, true},
-                      UsageCase{{L"-v"}, true}));
+    ::testing::Values(unknown({L"-version"}), unknown({L"--VERSION"}), unknown({L"--version="}),
+                      unknown({L"version"}), unknown({L"-v"})));
 
 // TAVRIN_VERSION comes from project(VERSION), the same definition the program gets.
 TEST(Version, PrintsOneLineAndTouchesNothingElse) {
@@ -101,46 +107,61 @@ TEST(Version, PrintsOneLineAndTouchesNothingElse) {
   EXPECT_TRUE(std::regex_match(TAVRIN_VERSION, std::regex("[0-9]+\\.[0-9]+\\.[0-9]+")));
 }
 
-TEST(IncompleteSet, DoesNothingAtAll) {
-  for (const std::vector<std::wstring>& args :
-       {std::vector<std::wstring>{L"set"}, std::vector<std::wstring>{L"set", L"5"}}) {
+// A set that names no word or no path, or a word that is not a whole decimal
+// number in range, is a usage error: nothing is read, written or created.
+TEST(SetUsage, RefusesBeforeTouchingAnything) {
+  const struct {
+    std::vector<std::wstring> args;
+    std::string error;
+  } cases[] = {
+      {{L"set"}, "set needs a word and at least one path: tavrin set WORD path ..."},
+      {{L"set", L"5"}, "set needs a word and at least one path: tavrin set WORD path ..."},
+      {{L"set", L"0x3127", L"C:\\a.txt"}, "0x3127 is not a decimal number (0x3127 is 12583)"},
+      {{L"set", L"0x20", L"C:\\a.txt"}, "0x20 is not a decimal number (0x20 is 32)"},
+      {{L"set", L"0XFFFFFFFF", L"C:\\a.txt"}, "0XFFFFFFFF is not a decimal number (0XFFFFFFFF is -1)"},
+      {{L"set", L"0x80000000", L"C:\\a.txt"},
+       "0x80000000 is not a decimal number (0x80000000 is -2147483648)"},
+      {{L"set", L"0x100000000", L"C:\\a.txt"}, "0x100000000 is not a decimal number"},
+      {{L"set", L"0x", L"C:\\a.txt"}, "0x is not a decimal number"},
+      {{L"set", L"12abc", L"C:\\a.txt"}, "12abc is not a decimal number"},
+      {{L"set", L" 7", L"C:\\a.txt"}, " 7 is not a decimal number"},
+      {{L"set", L"--5", L"C:\\a.txt"}, "--5 is not a decimal number"},
+      {{L"set", L"-", L"C:\\a.txt"}, "- is not a decimal number"},
+      {{L"set", L"", L"C:\\a.txt"}, "an empty word is not a decimal number"},
+      {{L"set", L"2147483648", L"C:\\a.txt"},
+       "2147483648 is beyond the range of a word (-2147483648 to 2147483647)"},
+      {{L"set", L"-99999999999999999999", L"C:\\a.txt"},
+       "-99999999999999999999 is beyond the range of a word (-2147483648 to 2147483647)"},
+  };
+  for (const auto& c : cases) {
     FakePlatform fs;
     fs.addSystemDrive();
-    fs.addFile(L"C:\\a.txt");
-    EXPECT_EQ(0, runTool(fs, args));
+    fs.addFile(L"C:\\a.txt", SUSPECT_ATTRIBUTES);
+    EXPECT_EQ(EXIT_FAILED, runTool(fs, c.args)) << argsForName(c.args);
+    EXPECT_EQ("tavrin: " + c.error + "\n", fs.errors());
     EXPECT_EQ(fs.logOf("create").size() + fs.logOf("get").size() + fs.logOf("set").size() +
                   fs.logOf("find").size() + fs.logOf("print").size(),
-              0u);
+              0u)
+        << argsForName(c.args);
+    EXPECT_EQ(SUSPECT_ATTRIBUTES, fs.attributesOf(L"C:\\a.txt"));
     EXPECT_EQ(0, fs.driveListReads());
   }
 }
 
-TEST(SetValue, FollowsTheRuntimeDecimalConversion) {
+TEST(SetWord, TakesWholeDecimalNumbersInRange) {
   const struct {
     std::wstring text;
     uint32_t value;
   } cases[] = {
-      {L"42", 42},
-      {L"  \t\n+7", 7},
-      {L"-1", 0xFFFFFFFF},
-      {L"0x20", 0},
-      {L"0x80", 0},
-      {L"12abc", 12},
-      {L"abc", 0},
-      {L"", 0},
-      {L"- 5", 0},
-      {L"--5", 0},
-      {L"2147483647", 0x7FFFFFFF},
-      {L"2147483648", 0x7FFFFFFF},
-      {L"99999999999", 0x7FFFFFFF},
-      {L"99999999999999999999999999", 0x7FFFFFFF},
-      {L"-2147483648", 0x80000000},
-      {L"-99999999999", 0x80000000},
-      {L"4294967295", 0x7FFFFFFF},
-      {L"00012583", 12583},
+      {L"42", 42},         {L"+7", 7},
+      {L"-1", 0xFFFFFFFF}, {L"0", 0},
+      {L"2147483647", 0x7FFFFFFF}, {L"-2147483648", 0x80000000},
+      {L"00012583", 12583}, {L"-0", 0},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(c.value, parseSetValue(c.text)) << toBytes(c.text);
+    std::wstring problem;
+    EXPECT_EQ(std::optional<uint32_t>(c.value), parseSetWord(c.text, problem)) << toBytes(c.text);
+    EXPECT_EQ(L"", problem);
   }
 }
 
@@ -150,20 +171,21 @@ TEST(SetValue, ReachesTheFileAndTheMessage) {
     std::string written;
     std::string shown;
   } cases[] = {
-      {L"0x20", "0", "0"},
+      {L"0", "0", "0"},
       {L"-1", "4294967295", "-1"},
       {L"12583", "12583", "12583"},
-      {L"-99999999999", "2147483648", "-2147483648"},
+      {L"-2147483648", "2147483648", "-2147483648"},
   };
   for (const auto& c : cases) {
     FakePlatform fs;
     fs.addSystemDrive();
     fs.addFile(L"C:\\f.txt");
-    EXPECT_EQ(0, runTool(fs, {L"set", c.text, L"C:\\f.txt"}));
+    EXPECT_EQ(EXIT_DONE, runTool(fs, {L"set", c.text, L"C:\\f.txt"}));
     EXPECT_EQ(std::vector<std::string>{"C:\\f.txt " + c.written}, fs.logOf("set"));
     EXPECT_EQ(crlf("\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
                    "\n Attributes " + c.shown + " successfully set to C:\\f.txt"),
               fs.console());
+    EXPECT_EQ("", fs.errors());
   }
 }
 

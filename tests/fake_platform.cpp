@@ -45,23 +45,31 @@ T nextAnswer(const std::vector<T>& answers, int& reads, T fallback) {
 
 class FakeSearch final : public DirectorySearch {
  public:
-  FakeSearch(FakePlatform& platform, std::wstring pattern, std::vector<FindEntry> rest)
-      : platform_(platform), pattern_(std::move(pattern)), rest_(std::move(rest)) {}
+  FakeSearch(FakePlatform& platform, std::wstring pattern, std::vector<FindEntry> rest,
+             bool breaksOff)
+      : platform_(platform), pattern_(std::move(pattern)), rest_(std::move(rest)),
+        breaksOff_(breaksOff) {}
   ~FakeSearch() override { platform_.record("close", pattern_); }
   FakeSearch(const FakeSearch&) = delete;
   FakeSearch& operator=(const FakeSearch&) = delete;
 
   bool next(FindEntry& entry) override {
-    if (index_ == rest_.size()) return false;
+    if (index_ == rest_.size()) {
+      if (breaksOff_) platform_.noteError(L"I/O error");
+      return false;
+    }
     entry = rest_[index_++];
     return true;
   }
+
+  bool failed() const override { return breaksOff_ && index_ == rest_.size(); }
 
  private:
   FakePlatform& platform_;
   std::wstring pattern_;
   std::vector<FindEntry> rest_;
   size_t index_ = 0;
+  bool breaksOff_;
 };
 
 class FakeResultFile final : public ResultFile {
@@ -73,6 +81,7 @@ class FakeResultFile final : public ResultFile {
   FakeResultFile& operator=(const FakeResultFile&) = delete;
 
   bool write(std::wstring_view text) override { return platform_.appendToFile(key_, text, limit_); }
+  std::wstring error() const override { return L"no space left on the disk"; }
 
  private:
   FakePlatform& platform_;
@@ -195,14 +204,20 @@ bool FakePlatform::appendToFile(const std::wstring& key, std::wstring_view text,
 uint32_t FakePlatform::getFileAttributes(const std::wstring& path) {
   record("get", path);
   const Node* node = find(path);
-  if (path.empty() || !node || node->vanishing) return INVALID_FILE_ATTRIBUTES;
+  if (path.empty() || !node || node->vanishing) {
+    noteError(L"not found");
+    return INVALID_FILE_ATTRIBUTES;
+  }
   return node->attributes;
 }
 
 bool FakePlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   record("set", path + L' ' + std::to_wstring(attributes));
   Node* node = find(path);
-  if (path.empty() || !node || node->vanishing || node->refuseSet) return false;
+  if (path.empty() || !node || node->vanishing || node->refuseSet) {
+    noteError(node && node->refuseSet ? L"access denied" : L"not found");
+    return false;
+  }
   // The directory bit cannot be set or cleared, as on Windows: a directory
   // keeps it and a file never gains it.
   node->attributes = (attributes & ~uint32_t{FILE_ATTRIBUTE_DIRECTORY}) |
@@ -214,11 +229,15 @@ std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring&
                                                              FindEntry& first) {
   record("find", pattern);
   first.attributes = INVALID_FILE_ATTRIBUTES;
+  noteError(L"not found");
   if (!pattern.ends_with(L"\\*")) return nullptr;
   const std::wstring key = keyOf(pattern.substr(0, pattern.size() - 1));
   const Node* directory = find(key);
-  if (key.empty() || !directory || !(directory->attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      directory->unlistable) {
+  if (key.empty() || !directory || !(directory->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return nullptr;
+  }
+  if (directory->unlistable) {
+    noteError(L"access denied");
     return nullptr;
   }
   std::vector<FindEntry> entries;
@@ -230,14 +249,16 @@ std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring&
     const Node* child = find(childKey(key, name));
     entries.push_back({child->attributes, name, child->nameSurrogate});
   }
-  if (directory->listLimit && entries.size() > *directory->listLimit) {
-    entries.resize(*directory->listLimit);
+  const bool breaksOff = directory->listLimit.has_value();
+  if (breaksOff && entries.size() > *directory->listLimit) entries.resize(*directory->listLimit);
+  if (entries.empty()) {
+    if (breaksOff) noteError(L"I/O error");
+    first.attributes = breaksOff ? INVALID_FILE_ATTRIBUTES : 0;
+    return nullptr;
   }
-  first.attributes = 0;
-  if (entries.empty()) return nullptr;
   first = entries.front();
   entries.erase(entries.begin());
-  return std::make_unique<FakeSearch>(*this, pattern, std::move(entries));
+  return std::make_unique<FakeSearch>(*this, pattern, std::move(entries), breaksOff);
 }
 
 std::vector<std::wstring> FakePlatform::logicalDriveStrings() {
@@ -280,6 +301,15 @@ void FakePlatform::writeConsole(std::wstring_view text) {
   record("print", text);
   consoleWrites_.emplace_back(text);
   appendBytes(console_, text, true);
+}
+
+void FakePlatform::writeError(std::wstring_view text) {
+  record("error", text);
+  appendBytes(errors_, text);
+}
+
+bool FakePlatform::keepsAttributeWords(const std::wstring& path) {
+  return std::find(offVolume_.begin(), offVolume_.end(), path) == offVolume_.end();
 }
 
 void FakePlatform::writeStatus(std::wstring_view text) {
@@ -325,7 +355,10 @@ std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& p
             : find(key)                      ? CreateFailure::NameTaken
             : path.empty() || parentMissing  ? CreateFailure::FolderMissing
                                              : CreateFailure::None;
-  if (failure != CreateFailure::None) return nullptr;
+  if (failure != CreateFailure::None) {
+    noteError(L"access denied");
+    return nullptr;
+  }
   ensure(key, FILE_ATTRIBUTE_ARCHIVE);
   created_.push_back(key);
   return std::make_unique<FakeResultFile>(*this, key, writeLimit_);

@@ -40,6 +40,8 @@ class FakePlatform : public Platform {
   void makeUnlistable(const std::wstring& directory);
   // The listing yields its first `entries` entries ("." and ".." count), then fails.
   void failListingAfter(const std::wstring& directory, std::size_t entries);
+  // A root on a volume without attribute words of its own.
+  void putOffVolume(const std::wstring& path) { offVolume_.push_back(path); }
   // Listed by the search, but its attribute word can no longer be read.
   void makeVanishing(const std::wstring& path);
   void refuseAttributeWrites(const std::wstring& path);
@@ -74,11 +76,15 @@ class FakePlatform : public Platform {
   void stopWhen(std::function<bool()> when) { stopWhen_ = std::move(when); }
 
   // --- What happened. Log lines: "get P", "set P <word>", "find <pattern>",
-  // "close <pattern>", "create P", "close-file P", "print <text>", "status <text>".
+  // "close <pattern>", "create P", "close-file P", "print <text>", "status <text>",
+  // "error <text>". Failures give "not found", "access denied" (unlistable
+  // folders, refused writes and creates) or "I/O error" (listings that fail
+  // part-way, full result files) as their reason.
   const std::vector<std::string>& log() const { return log_; }
   // The log lines that start with `verb` and a blank, without the verb.
   std::vector<std::string> logOf(const std::string& verb) const;
   const std::string& console() const { return console_; }  // bytes, CRLF line ends
+  const std::string& errors() const { return errors_; }    // standard error's lines, as written
   const std::vector<std::wstring>& consoleWrites() const { return consoleWrites_; }
   struct StatusWrite {
     uint64_t clock;  // the clock's reading at the time
@@ -106,6 +112,10 @@ class FakePlatform : public Platform {
   uint64_t monotonicMilliseconds() override;
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
+  std::wstring lastError() override { return lastError_; }
+  bool keepsAttributeWords(const std::wstring& path) override;
+  std::wstring makeFolderCommand(const std::wstring& folder) override { return L"mkdir " + folder; }
+  void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
   TerminalFacts statusTerminal() override { return terminal_; }
   unsigned statusWidth() override { return columns_; }
@@ -115,6 +125,7 @@ class FakePlatform : public Platform {
 
   // Used by the search and result file objects.
   void record(const std::string& verb, std::wstring_view text);
+  void noteError(std::wstring why) { lastError_ = std::move(why); }
   bool appendToFile(const std::wstring& key, std::wstring_view text, std::optional<std::size_t> limit);
 
  private:
@@ -153,8 +164,12 @@ class FakePlatform : public Platform {
   unsigned columns_ = 0;
   std::vector<StatusWrite> statusWrites_;
 
+  std::vector<std::wstring> offVolume_;
+  std::wstring lastError_;
+
   std::vector<std::string> log_;
   std::string console_;
+  std::string errors_;
   std::vector<std::wstring> consoleWrites_;
   std::vector<std::wstring> created_;
   int tickReads_ = 0;

@@ -46,6 +46,7 @@ class Screen {
     for (const std::string& entry : fs.log()) {
       if (entry.rfind("print ", 0) == 0) feed(entry.substr(6));
       if (entry.rfind("status ", 0) == 0) feed(entry.substr(7));
+      if (entry.rfind("error ", 0) == 0) feed(entry.substr(6));
     }
   }
   // Every line, each ended by a line feed; the cursor's line last.
@@ -166,15 +167,42 @@ class ProgressTest : public ::testing::Test {
   FakePlatform fs;
 };
 
-TEST_F(ProgressTest, NothingOnStandardErrorWhenItIsNoTerminal) {
+TEST_F(ProgressTest, OnlyErrorsOnStandardErrorWhenItIsNoTerminal) {
   fs.setTerminal({}, 80);
   fs.setClockStep(50);
   addFiles(L"C:\\d", 300);
   fs.addFile(L"C:\\d\\gone");
   fs.makeVanishing(L"C:\\d\\gone");
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d", L"C:\\missing"}));
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\d", L"C:\\missing"}));
   EXPECT_TRUE(fs.statusWrites().empty());
+  EXPECT_EQ("tavrin: cannot read C:\\missing: not found\n", fs.errors());
   EXPECT_EQ(crlf("\nINVALID_FILE_ATTRIBUTES for C:\\d\\gone"), fs.console());
+}
+
+// An error line goes on a line of its own, between whole console lines, with
+// the status line erased before it and drawn again after.
+TEST_F(ProgressTest, ErrorLinesStayWholeBesideMessagesAndTheStatusLine) {
+  fs.setClockStep(10);
+  for (int i = 0; i < 800; ++i) fs.addFile(L"C:\\d\\a\\f" + std::to_wstring(1000 + i));
+  fs.addFile(L"C:\\d\\a\\gone");
+  fs.makeVanishing(L"C:\\d\\a\\gone");
+  fs.makeUnlistable(L"C:\\d\\b");
+  for (int i = 0; i < 800; ++i) fs.addFile(L"C:\\d\\c\\f" + std::to_wstring(1000 + i));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
+  Screen screen;
+  screen.feedLog(fs);
+  EXPECT_EQ(
+      "\n"
+      "INVALID_FILE_ATTRIBUTES for C:\\d\\a\\gone\n"
+      "tavrin: could not list C:\\d\\b: access denied\n"
+      "list done in 1.0 s: 1,601 files checked, 0 suspect files, 1 unreadable.\n"
+      "Records: C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt\n"
+      "1 folder could not be listed:\n"
+      "  C:\\d\\b\n",
+      screen.text());
+  EXPECT_EQ(0u, screen.column());
+  // The console's line was still open: the error starts a line of its own.
+  EXPECT_EQ("\ntavrin: could not list C:\\d\\b: access denied\n", fs.errors());
 }
 
 TEST_F(ProgressTest, StatusLineIsThrottledAndWaitsHalfASecond) {
@@ -249,7 +277,7 @@ TEST_F(ProgressTest, MessagesStayWholeLinesAroundTheStatusLine) {
     fs.addFile(path);
     if (i % 400 == 399) fs.makeVanishing(path);
   }
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
   Screen screen;
   screen.feedLog(fs);
   EXPECT_EQ(
@@ -277,7 +305,7 @@ TEST_F(ProgressTest, WithoutControlSequencesTheLineIsPaddedWithBlanks) {
   addFiles(L"C:\\d", 200);
   fs.addFile(L"C:\\d\\zz");
   fs.makeVanishing(L"C:\\d\\zz");
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
   for (const auto& write : fs.statusWrites()) {
     EXPECT_EQ(std::wstring::npos, write.text.find(L'\x1b')) << toBytes(write.text);
   }
@@ -292,7 +320,7 @@ TEST_F(ProgressTest, WithoutControlSequencesTheLineIsPaddedWithBlanks) {
 TEST_F(ProgressTest, TheSummaryStartsOnAFreshLine) {
   fs.addFile(L"C:\\d\\gone");
   fs.makeVanishing(L"C:\\d\\gone");
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
   EXPECT_TRUE(summary().starts_with(L"\nlist done")) << toBytes(summary());
 
   // Standard output elsewhere: its last message does not share the screen.
@@ -301,7 +329,7 @@ TEST_F(ProgressTest, TheSummaryStartsOnAFreshLine) {
   redirected.addFile(L"C:\\d\\gone");
   redirected.makeVanishing(L"C:\\d\\gone");
   redirected.setTerminal({true, true, false}, 80);
-  EXPECT_EQ(0, runTool(redirected, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(redirected, {L"list", L"C:\\d"}));
   EXPECT_TRUE(lastWrite(redirected).starts_with(L"list done")) << toBytes(lastWrite(redirected));
 }
 
@@ -314,19 +342,19 @@ TEST_F(ProgressTest, SummaryOfEachCommand) {
   fs.makeVanishing(L"C:\\d\\gone");
   fs.setTicks({1000, 2000, 3000, 4000, 5000});
   const std::wstring tool = L"C:\\ProgramData\\Norvane\\Wickline\\";
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
   EXPECT_EQ(L"\nlist done in 0.0 s: 4 files checked, 2 suspect files, 1 unreadable.\nRecords: " + tool +
                 L"1000badFiles.txt\n",
             summary());
-  EXPECT_EQ(0, runTool(fs, {L"listall", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"listall", L"C:\\d"}));
   EXPECT_EQ(L"\nlistall done in 0.0 s: 4 files checked, 3 records, 1 unreadable.\nRecords: " + tool +
                 L"2000allFiles.txt\n",
             summary());
-  EXPECT_EQ(0, runTool(fs, {L"repair", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"repair", L"C:\\d"}));
   EXPECT_EQ(L"\nrepair done in 0.0 s: 4 files checked, 1 repaired, 1 could not be fixed, 1 unreadable.\n"
             L"Records: " + tool + L"3000couldNotFix.txt\n",
             summary());
-  EXPECT_EQ(0, runTool(fs, {L"set", L"6", L"C:\\d\\ok", L"C:\\d\\stuck"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"set", L"6", L"C:\\d\\ok", L"C:\\d\\stuck"}));
   EXPECT_EQ(L"\nset done in 0.0 s: 2 files checked, 1 set, 1 failed, 0 unreadable.\nResult file: " + tool +
                 L"5000\n",
             summary());
@@ -367,7 +395,7 @@ TEST_F(ProgressTest, SummarySaysWhereTheRecordsWent) {
     run.addFile(L"C:\\d\\bad", SUSPECT_ATTRIBUTES);
     run.setTerminal(kTerminal, 80);
     c.arrange(run);
-    EXPECT_EQ(0, runTool(run, {L"list", L"C:\\d"}));
+    EXPECT_EQ(EXIT_PARTIAL, runTool(run, {L"list", L"C:\\d"}));
     const std::wstring text = lastWrite(run);
     const size_t second = text.find(L".\n") + 2;
     EXPECT_EQ(c.line + L'\n', text.substr(second)) << toBytes(text);
@@ -378,7 +406,7 @@ TEST_F(ProgressTest, SummarySaysWhereTheRecordsWent) {
 TEST_F(ProgressTest, SummaryNamesMissingRootsAndUnlistedFolders) {
   fs.addFile(L"C:\\d\\a");
   for (int i = 0; i < 7; ++i) fs.makeUnlistable(L"C:\\d\\locked" + std::to_wstring(i));
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d", L"C:\\dd", L"", L"C:\\e\\x.txt"}));
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\d", L"C:\\dd", L"", L"C:\\e\\x.txt"}));
   EXPECT_EQ(L"list done in 0.0 s: 1 file checked, 0 suspect files, 0 unreadable.\n"
             L"Records: C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt\n"
             L"Could not read: C:\\dd\n"

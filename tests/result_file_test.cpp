@@ -60,8 +60,9 @@ TEST(ResultName, TickDigitsAreSigned) {
   for (const auto& c : cases) {
     FakePlatform fs;
     fs.addSystemDrive();
+    fs.addDir(L"C:\\d");
     fs.setTicks(c.ticks);
-    EXPECT_EQ(0, runTool(fs, c.args));
+    EXPECT_EQ(EXIT_DONE, runTool(fs, c.args));
     EXPECT_EQ(std::vector<std::wstring>{kToolFolder + c.name}, fs.createdFiles());
   }
 }
@@ -82,8 +83,9 @@ TEST(ResultName, WithoutTheFolderIsTheBareTickName) {
     FakePlatform fs;
     fs.addSystemDrive();
     fs.setTicks({1000, 2000});
+    fs.addDir(L"C:\\d");
     fs.setAppDataFolders(c.folders);
-    EXPECT_EQ(0, runTool(fs, c.args));
+    EXPECT_EQ(EXIT_DONE, runTool(fs, c.args));
     EXPECT_EQ(std::vector<std::wstring>{c.path}, fs.createdFiles());
     EXPECT_EQ(fs.console(), "");
   }
@@ -130,14 +132,23 @@ TEST_F(ResultFileTest, UnopenableFileSendsRecordsToTheConsole) {
     bare.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
     bare.addFile(L"C:\\d\\b", SUSPECT_ATTRIBUTES);
     bare.addDir(L"C:\\ProgramData\\Norvane");
-    EXPECT_EQ(0, runTool(bare, {L"list", L"C:\\d"}));
+    EXPECT_EQ(EXIT_PARTIAL, runTool(bare, {L"list", L"C:\\d"}));
     EXPECT_EQ(expected, bare.console());
+    EXPECT_EQ("tavrin: could not create the result file "
+              "C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt: the folder "
+              "C:\\ProgramData\\Norvane\\Wickline does not exist; create it with: mkdir "
+              "C:\\ProgramData\\Norvane\\Wickline; the records follow on standard output\n",
+              bare.errors());
     EXPECT_TRUE(bare.createdFiles().empty());
   }
   {  // the file cannot be created
     fs.refuseCreate(kToolFolder + L"1000badFiles.txt");
-    EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+    EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
     EXPECT_EQ(expected, fs.console());
+    EXPECT_EQ("tavrin: could not create the result file "
+              "C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt: access denied; the records "
+              "follow on standard output\n",
+              fs.errors());
   }
 }
 
@@ -165,10 +176,14 @@ TEST_F(ResultFileTest, EveryCandidateTakenEndsOnTheConsole) {
                tick % 2 ? FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT : FILE_ATTRIBUTE_ARCHIVE);
   }
   fs.addFile(L"C:\\d\\a", SUSPECT_ATTRIBUTES);
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
   EXPECT_EQ("Could not open file to write results " + toBytes(kToolFolder) +
                 "1000badFiles.txt\r\n12583, C:\\d\\a",
             fs.console());
+  EXPECT_EQ("tavrin: could not create the result file " + toBytes(kToolFolder) +
+                "1000badFiles.txt: the name and the next 100 are taken; the records follow on "
+                "standard output\n",
+            fs.errors());
   EXPECT_TRUE(fs.createdFiles().empty());
   EXPECT_EQ(101u, fs.logOf("create").size());
   EXPECT_EQ(toBytes(kToolFolder) + "1100badFiles.txt", fs.logOf("create").back());
@@ -176,14 +191,16 @@ TEST_F(ResultFileTest, EveryCandidateTakenEndsOnTheConsole) {
 
 TEST_F(ResultFileTest, OnlyATakenNameTriesTheNextTick) {
   fs.refuseCreate(kToolFolder + L"1000couldNotFix.txt", CreateFailure::AccessDenied);
-  EXPECT_EQ(0, runTool(fs, {L"repair", L"C:\\d"}));
+  fs.addDir(L"C:\\d");
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"repair", L"C:\\d"}));
   EXPECT_EQ(1u, fs.logOf("create").size());
 
   FakePlatform setRun;  // the set command's bare tick name moves on the same way
   setRun.addSystemDrive();
   setRun.setTicks({5, 0x7FFFFFFF});
   setRun.addFile(kToolFolder + L"2147483647");
-  EXPECT_EQ(0, runTool(setRun, {L"set", L"1", L"C:\\d"}));
+  setRun.addDir(L"C:\\d");
+  EXPECT_EQ(EXIT_DONE, runTool(setRun, {L"set", L"1", L"C:\\d"}));
   EXPECT_EQ(std::vector<std::wstring>{kToolFolder + L"-2147483648"}, setRun.createdFiles());
 }
 
@@ -206,7 +223,7 @@ TEST_F(ResultFileTest, TextBeyondLatin1IsUtf8) {
   fs.addFile(L"C:\\данные\\\U0001F600.txt", SUSPECT_ATTRIBUTES);
   fs.addFile(L"C:\\данные\\é", SUSPECT_ATTRIBUTES);
   fs.makeVanishing(L"C:\\данные\\é");
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\данные"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\данные"}));
   EXPECT_EQ("\r\n12583, C:\\\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5\\\xE6\x96\x87\xE4\xBB\xB6.txt"
             "\r\n12583, C:\\\xD0\xB4\xD0\xB0\xD0\xBD\xD0\xBD\xD1\x8B\xD0\xB5\\\xF0\x9F\x98\x80.txt",
             fs.contentOf(kToolFolder + L"1000badFiles.txt"));
@@ -215,7 +232,8 @@ TEST_F(ResultFileTest, TextBeyondLatin1IsUtf8) {
 
   FakePlatform elsewhere;  // no tool folder under a non-Latin-1 folder name
   elsewhere.setAppDataFolders({L"C:\\データ"});
-  EXPECT_EQ(0, runTool(elsewhere, {L"list", L"C:\\d"}));
+  elsewhere.addDir(L"C:\\d");
+  EXPECT_EQ(EXIT_PARTIAL, runTool(elsewhere, {L"list", L"C:\\d"}));
   EXPECT_EQ("Could not open file to write results C:\\\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF"
             "\\Norvane\\Wickline\\1000badFiles.txt",
             elsewhere.console());
@@ -247,7 +265,10 @@ TEST_F(ResultFileTest, AFailedLastWriteMovesItsRecordsToTheConsole) {
   fs.addFile(L"C:\\big\\gone");
   fs.makeVanishing(L"C:\\big\\gone");
   fs.failWritesAfter(10);
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\big"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\big"}));
+  EXPECT_EQ("tavrin: could not write to the result file " + toBytes(kToolFolder) +
+                "1000badFiles.txt: no space left on the disk; the records follow on standard output\n",
+            fs.errors());
   EXPECT_EQ("\r\nINVALID_FILE_ATTRIBUTES for C:\\big\\gone" + kWriteFailure + joinRecords(lines),
             fs.console());
   // Nothing of the chunk that failed stays in the file: no cut record.
@@ -260,7 +281,7 @@ TEST(ResultFileWrites, AFailureAmidManyRecordsLosesNone) {
     fs.addSystemDrive();
     const std::vector<std::string> lines = addSuspectFiles(fs, 5000);
     fs.failWritesAfter(limit);
-    EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\big"}));
+    EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\big"}));
 
     // The file holds records 0..k-1 whole, the console every record from k
     // on: each record once, in one place or the other.

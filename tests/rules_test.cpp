@@ -97,7 +97,7 @@ TEST_F(RuleTest, RefusedRepairIsRecordedWithTheWordReadBefore) {
   fs.addFile(L"C:\\d\\fine.exe", SUSPECT_ATTRIBUTES);
   fs.refuseAttributeWrites(L"C:\\d\\bad.exe");
   fs.refuseAttributeWrites(L"C:\\d\\Norvane\\n.txt");
-  EXPECT_EQ(0, runTool(fs, {L"repair", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"repair", L"C:\\d"}));
   EXPECT_EQ(crlf("\n12583, C:\\d\\bad.exe\n-2147483520, C:\\d\\Norvane\\n.txt"),
             resultFile(L"1000couldNotFix.txt"));
   EXPECT_EQ(crlf("\n FlagsR: 12583, File: C:\\d\\bad.exe"
@@ -114,7 +114,7 @@ TEST_F(RuleTest, SetWarnsThenReportsEachFile) {
   fs.addFile(L"C:\\d\\c");
   fs.refuseAttributeWrites(L"C:\\d\\sub\\b");
   fs.makeVanishing(L"C:\\d\\gone");
-  EXPECT_EQ(0, runTool(fs, {L"set", L"6", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"set", L"6", L"C:\\d"}));
 
   const std::string warning = "print \nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!";
   std::vector<std::string> effects;
@@ -150,7 +150,7 @@ TEST(Rules, UnreadableWordsAreReportedAndSkipped) {
     machine.addFile(L"C:\\d\\gone", SUSPECT_ATTRIBUTES);
     machine.addFile(L"C:\\d\\kept", FILE_ATTRIBUTE_ARCHIVE);
     machine.makeVanishing(L"C:\\d\\gone");
-    EXPECT_EQ(0, runTool(machine, {command, L"C:\\d"}));
+    EXPECT_EQ(EXIT_PARTIAL, runTool(machine, {command, L"C:\\d"}));
     EXPECT_EQ(crlf("\nINVALID_FILE_ATTRIBUTES for C:\\d\\gone"), machine.console());
     EXPECT_TRUE(machine.logOf("set").empty());
   }
@@ -160,7 +160,7 @@ TEST_F(RuleTest, FormatCharactersInPathsAreText) {
   fs.addFile(L"C:\\d\\%s%d%n.txt", SUSPECT_ATTRIBUTES);
   fs.addFile(L"C:\\d\\%n%n%n%s", SUSPECT_ATTRIBUTES);
   fs.makeVanishing(L"C:\\d\\%n%n%n%s");
-  EXPECT_EQ(0, runTool(fs, {L"list", L"C:\\d"}));
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\d"}));
   EXPECT_EQ(crlf("\n12583, C:\\d\\%s%d%n.txt"), resultFile(L"1000badFiles.txt"));
   EXPECT_EQ(crlf("\nINVALID_FILE_ATTRIBUTES for C:\\d\\%n%n%n%s"), fs.console());
 

@@ -14,10 +14,10 @@ class WalkTest : public ::testing::Test {
  protected:
   void SetUp() override { fs.addSystemDrive(); }
 
-  // Runs listall and gives the recorded paths, in order.
-  std::vector<std::string> listAll(std::vector<std::wstring> roots) {
+  // Runs listall, expecting `status`, and gives the recorded paths, in order.
+  std::vector<std::string> listAll(std::vector<std::wstring> roots, int status = EXIT_DONE) {
     roots.insert(roots.begin(), L"listall");
-    EXPECT_EQ(0, runTool(fs, roots));
+    EXPECT_EQ(status, runTool(fs, roots));
     std::vector<std::string> paths;
     const std::string content = fs.contentOf(kToolFolder + L"1000allFiles.txt");
     for (size_t at = content.find(", "); at != std::string::npos; at = content.find(", ", at)) {
@@ -95,22 +95,39 @@ TEST_F(WalkTest, DirectoriesNeverReachTheRule) {
   EXPECT_EQ((std::vector<std::string>{"C:\\d", "C:\\d\\sub\\f.txt"}), fs.logOf("get"));
 }
 
-TEST_F(WalkTest, UnlistableDirectoriesAreSkippedSilently) {
+TEST_F(WalkTest, UnlistableDirectoriesAreSkippedAndNamed) {
   fs.addFile(L"C:\\d\\a.txt");
   fs.addFile(L"C:\\d\\locked\\secret.txt");
   fs.makeUnlistable(L"C:\\d\\locked");
   fs.addFile(L"C:\\d\\b.txt");
-  EXPECT_EQ((std::vector<std::string>{"C:\\d\\a.txt", "C:\\d\\b.txt"}), listAll({L"C:\\d"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\a.txt", "C:\\d\\b.txt"}),
+            listAll({L"C:\\d"}, EXIT_PARTIAL));
   EXPECT_EQ("", fs.console());
+  EXPECT_EQ("tavrin: could not list C:\\d\\locked: access denied\n", fs.errors());
   EXPECT_EQ(std::vector<std::string>{"C:\\d\\*"}, fs.logOf("close"));
 }
 
 TEST_F(WalkTest, AListingThatFailsPartWayKeepsWhatWasHandled) {
   for (const std::wstring name : {L"a", L"b", L"c", L"d"}) fs.addFile(L"C:\\d\\" + name);
   fs.failListingAfter(L"C:\\d", 4);  // ".", "..", a, b
-  EXPECT_EQ((std::vector<std::string>{"C:\\d\\a", "C:\\d\\b"}), listAll({L"C:\\d"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\a", "C:\\d\\b"}), listAll({L"C:\\d"}, EXIT_PARTIAL));
   EXPECT_EQ(std::vector<std::string>{"C:\\d\\*"}, fs.logOf("close"));
   EXPECT_EQ("", fs.console());
+  EXPECT_EQ("tavrin: could not list C:\\d: I/O error\n", fs.errors());
+}
+
+TEST_F(WalkTest, ASubfolderListingThatFailsPartWayIsNamedAndTheWalkGoesOn) {
+  for (const std::wstring name : {L"a", L"b", L"c"}) fs.addFile(L"C:\\d\\sub\\" + name);
+  fs.addFile(L"C:\\d\\z");
+  fs.failListingAfter(L"C:\\d\\sub", 3);
+  fs.addDir(L"C:\\d\\dead");
+  fs.failListingAfter(L"C:\\d\\dead", 0);
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\sub\\a", "C:\\d\\z"}),
+            listAll({L"C:\\d"}, EXIT_PARTIAL));
+  EXPECT_EQ("tavrin: could not list C:\\d\\sub: I/O error\n"
+            "tavrin: could not list C:\\d\\dead: I/O error\n",
+            fs.errors());
+  EXPECT_EQ(2u, fs.logOf("close").size()) << "each search that started is closed";
 }
 
 TEST_F(WalkTest, RootsAreVisitedInOrderAsTyped) {
@@ -119,10 +136,12 @@ TEST_F(WalkTest, RootsAreVisitedInOrderAsTyped) {
   fs.addFile(L"C:\\top.txt");
   EXPECT_EQ((std::vector<std::string>{"C:\\e\\b.txt", "C:\\d\\a.txt", "C:\\d\\a.txt", "C:\\d\\a.txt",
                                       "C:\\d\\a.txt"}),
-            listAll({L"C:\\e", L"C:\\d\\a.txt", L"C:\\nowhere", L"C:\\d", L"C:\\d\\", L"C:\\d\\a.txt"}));
+            listAll({L"C:\\e", L"C:\\d\\a.txt", L"C:\\nowhere", L"C:\\d", L"C:\\d\\", L"C:\\d\\a.txt"},
+                    EXIT_FAILED));
   EXPECT_EQ((std::vector<std::string>{"C:\\e\\*", "C:\\nowhere\\*", "C:\\d\\*", "C:\\d\\*"}),
             fs.logOf("find"));
-  EXPECT_EQ("", fs.console()) << "a missing root says nothing";
+  EXPECT_EQ("", fs.console()) << "standard output says nothing of a missing root";
+  EXPECT_EQ("tavrin: cannot read C:\\nowhere: not found\n", fs.errors());
 }
 
 TEST_F(WalkTest, AFileRootGetsOneRuleAndNoWalk) {
@@ -138,7 +157,8 @@ TEST(Walk, DriveRootsGiveOneBackslashAfterTheColon) {
     machine.addDrive(L"C:\\", DRIVE_FIXED);
     machine.addFile(L"C:\\Windows\\w.dll");
     machine.addFile(L"C:\\x.txt");
-    EXPECT_EQ(0, runTool(machine, {L"listall", root}));
+    // No tool folder on this drive: the records go to the console.
+    EXPECT_EQ(EXIT_PARTIAL, runTool(machine, {L"listall", root}));
     EXPECT_EQ((std::vector<std::string>{"C:\\*", "C:\\Windows\\*"}), machine.logOf("find"));
     EXPECT_EQ((std::vector<std::string>{toBytes(root), "C:\\Windows\\w.dll", "C:\\x.txt"}),
               machine.logOf("get"));
@@ -148,21 +168,26 @@ TEST(Walk, DriveRootsGiveOneBackslashAfterTheColon) {
 TEST_F(WalkTest, WildcardsAreNotExpanded) {
   fs.addFile(L"C:\\a.exe", SUSPECT_ATTRIBUTES);
   fs.addFile(L"C:\\b.exe", SUSPECT_ATTRIBUTES);
-  EXPECT_TRUE(listAll({L"C:\\*.exe", L"C:\\?.exe"}).empty());
+  EXPECT_TRUE(listAll({L"C:\\*.exe", L"C:\\?.exe"}, EXIT_FAILED).empty());
   EXPECT_EQ((std::vector<std::string>{"C:\\*.exe\\*", "C:\\?.exe\\*"}), fs.logOf("find"));
   EXPECT_EQ("", fs.console());
+  EXPECT_EQ("tavrin: cannot read C:\\*.exe: not found\ntavrin: cannot read C:\\?.exe: not found\n",
+            fs.errors());
 }
 
-TEST_F(WalkTest, AnEmptyPathTouchesNothing) {
+TEST_F(WalkTest, AnEmptyPathTouchesNothingAndFailsTheRun) {
   fs.addFile(L"C:\\a.txt", SUSPECT_ATTRIBUTES);
   for (const std::wstring command : {L"list", L"repair", L"listall"}) {
-    EXPECT_EQ(0, runTool(fs, {command, L""}));
+    EXPECT_EQ(EXIT_FAILED, runTool(fs, {command, L""}));
   }
-  EXPECT_EQ(0, runTool(fs, {L"set", L"6", L""}));
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"set", L"6", L""}));
   EXPECT_TRUE(fs.logOf("get").empty());
   EXPECT_TRUE(fs.logOf("find").empty());
   EXPECT_TRUE(fs.logOf("set").empty());
   EXPECT_EQ("", fs.console());
+  std::string four;
+  for (int i = 0; i < 4; ++i) four += "tavrin: an empty path names no file or folder\n";
+  EXPECT_EQ(four, fs.errors());
 }
 
 TEST(FixedDrives, OnlyFixedDrivesAreWalked) {
@@ -196,7 +221,8 @@ TEST(FixedDrives, TheWholeListIsUsedHoweverLong) {
     expected.push_back(toBytes(root) + "*");
   }
   fs.setAppDataFolders({std::nullopt});
-  EXPECT_EQ(0, runTool(fs, {L"listall"}));
+  // The volumes' folders do not exist here: each is a root that cannot be listed.
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"listall"}));
   EXPECT_EQ(expected, fs.logOf("find"));
 }
 
@@ -254,7 +280,8 @@ TEST(FixedDrives, AnUnreadableListWalksNothing) {
   fs.addSystemDrive();
   fs.addFile(L"C:\\a.txt", SUSPECT_ATTRIBUTES);
   fs.makeDriveListUnreadable();
-  EXPECT_EQ(0, runTool(fs, {L"repair"}));
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"repair"}));
+  EXPECT_EQ("tavrin: found no fixed drive to scan\n", fs.errors());
   EXPECT_TRUE(fs.logOf("find").empty());
   EXPECT_TRUE(fs.logOf("get").empty());
   EXPECT_EQ(std::vector<std::wstring>{kToolFolder + L"1000couldNotFix.txt"}, fs.createdFiles());

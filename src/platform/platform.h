@@ -60,6 +60,11 @@ class DirectorySearch {
   // Fills `entry` with the next entry. False when none remains or the
   // listing fails; either way the listing is over.
   virtual bool next(FindEntry& entry) = 0;
+  // True when the listing broke off with an error instead of reaching its
+  // end (a damaged index, a disk that stopped answering): the entries
+  // returned before stand, but the folder was not wholly listed. Why is in
+  // the platform's lastError().
+  virtual bool failed() const { return false; }
 };
 
 // The file the records of one run go to. Destroying it closes it.
@@ -70,6 +75,8 @@ class ResultFile {
   // not at all: when it cannot all be written the file is cut back to its
   // size before the call, so it never ends in a partial record. False then.
   virtual bool write(std::wstring_view text) = 0;
+  // Why the last write failed ("no space left on the disk"), for a message.
+  virtual std::wstring error() const = 0;
 };
 
 // Why a result file could not be created.
@@ -141,14 +148,32 @@ class Platform {
   // The character that separates path components.
   virtual wchar_t separator() const = 0;
 
+  // Why the last call that failed (a word not read or not written, a
+  // listing that did not start or broke off) failed, in a few words for a
+  // message: "not found", "access denied", "I/O error", or the system's own.
+  virtual std::wstring lastError() = 0;
+  // False when the volume that holds `path` keeps no attribute words of its
+  // own, so the words tavrin shows there are only made up from the file's
+  // type (Linux: a folder that is not on an NTFS volume). Systems whose
+  // volumes all keep them answer true.
+  virtual bool keepsAttributeWords(const std::wstring& /*path*/) { return true; }
+  // What a run without paths tells the user when it finds nothing to scan.
+  virtual std::wstring noVolumesMessage() { return L"found no fixed drive to scan"; }
+  // The command an administrator types to create `folder`.
+  virtual std::wstring makeFolderCommand(const std::wstring& folder) = 0;
+
   // Writes `text` to the console, line feeds as the platform shows them.
   virtual void writeConsole(std::wstring_view text) = 0;
   // Standard error as a terminal, asked once per run.
   virtual TerminalFacts statusTerminal() = 0;
   // Its width in columns, asked before each redraw; 0 when unknown.
   virtual unsigned statusWidth() = 0;
-  // Writes `text` to standard error as it stands, at once.
+  // Writes `text` to standard error as it stands, at once: only ever when
+  // standard error is an interactive terminal.
   virtual void writeStatus(std::wstring_view text) = 0;
+  // Writes an error line to standard error, whatever standard error is (a
+  // terminal, a file, a pipe); line feeds as the platform writes them.
+  virtual void writeError(std::wstring_view text) = 0;
   // Creates a new file at `path` for the records. Null, with the reason in
   // `failure`, when the name exists already (a link included) or the file
   // cannot be created: an existing file is never truncated or written through.

@@ -1,14 +1,16 @@
 #include "platform/posix_platform.h"
 
 #include <dirent.h>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 
 #include "platform/posix_attributes.h"
 #include "platform/posix_fd.h"
@@ -31,15 +33,19 @@ constexpr size_t CONSOLE_CHUNK = 65536;
 // listing costs its names and two bytes per entry.
 class PosixDirectorySearch final : public DirectorySearch {
  public:
-  PosixDirectorySearch(PosixPlatform& platform, std::string listing)
-      : platform_(platform), listing_(std::move(listing)) {}
+  // `error`: the errno that ended the reading of the listing early, or 0.
+  PosixDirectorySearch(PosixPlatform& platform, std::string listing, int error)
+      : platform_(platform), listing_(std::move(listing)), error_(error) {}
 
   ~PosixDirectorySearch() override { platform_.endListing(this); }
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
   PosixDirectorySearch& operator=(const PosixDirectorySearch&) = delete;
 
   bool next(FindEntry& entry) override {
-    if (cursor_ >= listing_.size()) return false;
+    if (cursor_ >= listing_.size()) {
+      if (error_ != 0) platform_.noteError(error_);
+      return false;
+    }
     const auto type = static_cast<unsigned char>(listing_[cursor_]);
     const size_t nameStart = cursor_ + 1;
     const size_t nameEnd = listing_.find('\0', nameStart);
@@ -53,13 +59,39 @@ class PosixDirectorySearch final : public DirectorySearch {
     return true;
   }
 
+  bool failed() const override { return error_ != 0 && cursor_ >= listing_.size(); }
+
  private:
   PosixPlatform& platform_;
   std::string listing_;  // type byte, name, NUL for each entry
   size_t cursor_ = 0;
+  int error_;
 };
 
 namespace {
+
+// A failure in the few words messages use; the system's own for the rest.
+std::wstring errorText(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return L"not found";
+    case EACCES:
+    case EPERM:
+      return L"access denied";
+    case EIO:
+      return L"I/O error";
+    case ENAMETOOLONG:
+      return L"the path is too long";
+    case ENOSPC:
+      return L"no space left on the disk";
+    default: {
+      std::wstring text = toWide(std::strerror(error));
+      if (!text.empty() && text[0] >= L'A' && text[0] <= L'Z') text[0] = static_cast<wchar_t>(text[0] - L'A' + L'a');
+      return text;
+    }
+  }
+}
 
 struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
@@ -76,15 +108,19 @@ class PosixResultFile final : public ResultFile {
       size_ += static_cast<off_t>(bytes_.size());
       return true;
     }
+    error_ = errno;
     // Whatever part went out is taken back: the file ends with a whole record.
     if (ftruncate(file_.get(), size_) == 0) lseek(file_.get(), size_, SEEK_SET);
     return false;
   }
 
+  std::wstring error() const override { return errorText(error_); }
+
  private:
   UniqueFd file_;
   std::string bytes_;
   off_t size_ = 0;  // what the file holds of whole writes
+  int error_ = 0;
 };
 
 }  // namespace
@@ -213,19 +249,48 @@ void PosixPlatform::endListing(const void* search) {
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
   const std::string& bytes = bytesOf(path);
   const std::string_view name = entryName(bytes);
-  if (name.empty()) return readAttributes(AT_FDCWD, bytes.c_str());
-  // A file of a directory whose file system keeps no NTFS words (ext4,
-  // tmpfs): straight to the derived word. Only a file mounted on its own in
-  // such a directory could have another file system; none is expected.
-  if (!listings_.back().ntfsWords) return readDerivedAttributes(current_.get(), name.data());
-  return readAttributes(current_.get(), name.data());
+  uint32_t attributes = 0;
+  if (name.empty()) {
+    attributes = readAttributes(AT_FDCWD, bytes.c_str());
+  } else if (!listings_.back().ntfsWords) {
+    // A file of a directory whose file system keeps no NTFS words (ext4,
+    // tmpfs): straight to the derived word. Only a file mounted on its own
+    // in such a directory could have another file system; none is expected.
+    attributes = readDerivedAttributes(current_.get(), name.data());
+  } else {
+    attributes = readAttributes(current_.get(), name.data());
+  }
+  if (attributes == INVALID_FILE_ATTRIBUTES) noteError(errno);
+  return attributes;
 }
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   const std::string& bytes = bytesOf(path);
   const std::string_view name = entryName(bytes);
-  if (name.empty()) return writeAttributes(AT_FDCWD, bytes.c_str(), attributes);
-  return writeAttributes(current_.get(), name.data(), attributes);
+  const bool written = name.empty() ? writeAttributes(AT_FDCWD, bytes.c_str(), attributes)
+                                    : writeAttributes(current_.get(), name.data(), attributes);
+  if (!written) noteError(errno);
+  return written;
+}
+
+void PosixPlatform::noteError(int error) { lastError_ = error; }
+
+std::wstring PosixPlatform::lastError() { return errorText(lastError_); }
+
+// Following a final link: a path given as a link to the mounted disk is on
+// that disk. Only a file system that does not know the word at all says no.
+bool PosixPlatform::keepsAttributeWords(const std::wstring& path) {
+  unsigned char value[8];
+  if (getxattr(bytesOf(path).c_str(), NTFS_ATTRIBUTE_NAME, value, sizeof value) >= 0) return true;
+  return errno != ENOTSUP && errno != EOPNOTSUPP && errno != ENODATA;
+}
+
+std::wstring PosixPlatform::noVolumesMessage() {
+  return L"found no NTFS volume to scan; is the disk mounted?";
+}
+
+std::wstring PosixPlatform::makeFolderCommand(const std::wstring& folder) {
+  return L"mkdir -p " + folder;
 }
 
 std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring& pattern,
@@ -235,37 +300,43 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
   if (!directory.empty() && directory.back() == '*') directory.pop_back();
   // A subdirectory of the current listing is opened through it, never
   // through a link that took its place; a root as the system finds it.
+  const auto fail = [&] {
+    noteError(errno);
+    return nullptr;
+  };
   UniqueFd fd;
   if (directory.size() > 1 && directory.back() == '/') {
     directory.pop_back();
     if (const std::string_view name = entryName(directory); !name.empty()) {
       fd = UniqueFd(openat(current_.get(), name.data(),
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!fd.valid()) return nullptr;
+      if (!fd.valid()) return fail();
     }
     directory += '/';
   }
   if (!fd.valid()) {
     fd = UniqueFd(open(directory.empty() ? "." : directory.c_str(),
                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd.valid()) return nullptr;
+    if (!fd.valid()) return fail();
   }
   struct stat status {};
-  if (fstat(fd.get(), &status) != 0) return nullptr;
+  if (fstat(fd.get(), &status) != 0) return fail();
 
   std::string listing;
+  int readError = 0;  // what ended the listing before its end
   {
     UniqueFd copy(dup(fd.get()));  // the listing closes its own
     const std::unique_ptr<DIR, DirCloser> dir(copy.valid() ? fdopendir(copy.get()) : nullptr);
-    if (!dir) return nullptr;
+    if (!dir) return fail();
     copy.release();
-    // A read error ends the listing like its end; what was read stays. So
-    // does a stop: a huge folder on a slow volume must not hold it up.
+    // A stop ends the reading too: a huge folder on a slow volume must not
+    // hold it up.
     while (!stopRequested()) {
       errno = 0;
       const dirent* entry = readdir(dir.get());
       if (!entry) {
         if (errno == EINTR) continue;
+        readError = errno;
         break;
       }
       listing += static_cast<char>(entry->d_type);
@@ -274,11 +345,15 @@ std::unique_ptr<DirectorySearch> PosixPlatform::findFirstFile(const std::wstring
     }
   }
   listing.shrink_to_fit();
+  if (listing.empty() && readError != 0) {
+    errno = readError;
+    return fail();
+  }
   first.attributes = 0;
   if (listing.empty()) return nullptr;
   const bool ntfsWords = keepsNtfsWords(fd.get());
   listings_.push_back({nullptr, std::move(directory), ntfsWords, status.st_dev, status.st_ino});
-  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(listing));
+  auto search = std::make_unique<PosixDirectorySearch>(*this, std::move(listing), readError);
   listings_.back().search = search.get();
   setCurrentDirectory(std::move(fd));
   search->next(first);
@@ -345,6 +420,13 @@ void PosixPlatform::writeConsole(std::wstring_view text) {
 
 // Output that cannot be written (a closed pipe) is dropped from then on; the
 // run goes on. A slow reader is waited for.
+// Console text written so far goes first, so a reader of both streams
+// together sees the error where it happened.
+void PosixPlatform::writeError(std::wstring_view text) {
+  flushConsole();
+  writeAll(STDERR_FILENO, toBytes(text));
+}
+
 void PosixPlatform::flushConsole() {
   if (!console_.empty() && !consoleClosed_) consoleClosed_ = !writeAll(consoleFd_, console_);
   console_.clear();
@@ -354,6 +436,7 @@ std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& 
                                                            CreateFailure& failure) {
   UniqueFd file(open(bytesOf(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!file.valid()) {
+    noteError(errno);
     failure = errno == EEXIST || errno == ELOOP ? CreateFailure::NameTaken
               : errno == ENOENT || errno == ENOTDIR ? CreateFailure::FolderMissing
               : errno == EACCES || errno == EPERM || errno == EROFS ? CreateFailure::AccessDenied

@@ -42,6 +42,11 @@ class PosixPlatform final : public Platform {
   uint64_t monotonicMilliseconds() override;
   bool stopRequested() override;
   wchar_t separator() const override { return L'/'; }
+  std::wstring lastError() override;
+  bool keepsAttributeWords(const std::wstring& path) override;
+  std::wstring noVolumesMessage() override;
+  std::wstring makeFolderCommand(const std::wstring& folder) override;
+  void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
   // Standard error as a terminal: posix_terminal.cpp.
   TerminalFacts statusTerminal() override;
@@ -75,6 +80,8 @@ class PosixPlatform final : public Platform {
   void endListing(const void* search);
   void readVolumes();
   void flushConsole();
+  // Keeps `error` (an errno value) as the reason lastError() gives.
+  void noteError(int error);
 
   PosixSystemFiles files_;
   int consoleFd_;
@@ -82,6 +89,7 @@ class PosixPlatform final : public Platform {
   bool consoleClosed_ = false;  // a reader gone or a hard error: output ends
   std::string console_;    // console bytes not yet written
   std::string pathBytes_;  // the last path handed to the system, reused per call
+  int lastError_ = 0;      // the errno of the last failure the core may ask about
   std::vector<Volume> volumes_;
   std::vector<Listing> listings_;  // innermost last
   // The innermost listing's directory, the one descriptor the walk holds:

@@ -33,6 +33,48 @@ bool writeAll(HANDLE handle, const std::string& bytes) {
   return true;
 }
 
+// A failure in the few words messages use; the system's own for the rest.
+std::wstring errorText(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_DRIVE:
+      return L"not found";
+    case ERROR_ACCESS_DENIED:
+      return L"access denied";
+    case ERROR_IO_DEVICE:
+    case ERROR_CRC:
+    case ERROR_FILE_CORRUPT:
+    case ERROR_DISK_CORRUPT:
+      return L"I/O error";
+    case ERROR_FILENAME_EXCED_RANGE:
+      return L"the path is too long";
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return L"no space left on the disk";
+    case ERROR_SHARING_VIOLATION:
+      return L"in use by another program";
+    case ERROR_NOT_READY:
+      return L"the drive is not ready";
+    default:
+      break;
+  }
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring out = length > 0 && text ? std::wstring(text, length) : std::wstring();
+  if (text) LocalFree(text);
+  while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L'.' || out.back() == L' ')) {
+    out.pop_back();
+  }
+  if (out.empty()) return L"error " + std::to_wstring(error);
+  if (out[0] >= L'A' && out[0] <= L'Z') out[0] = static_cast<wchar_t>(out[0] - L'A' + L'a');
+  return out;
+}
+
 void fillEntry(const WIN32_FIND_DATAW& data, FindEntry& entry) {
   entry.attributes = data.dwFileAttributes;
   entry.name.assign(data.cFileName);  // keeps the string's storage
@@ -44,7 +86,8 @@ void fillEntry(const WIN32_FIND_DATAW& data, FindEntry& entry) {
 
 class Win32DirectorySearch final : public DirectorySearch {
  public:
-  Win32DirectorySearch(HANDLE handle, LiteralPaths& paths) : handle_(handle), paths_(paths) {
+  Win32DirectorySearch(HANDLE handle, LiteralPaths& paths, DWORD& lastError)
+      : handle_(handle), paths_(paths), lastError_(lastError) {
     paths_.opened(this);
   }
   ~Win32DirectorySearch() override { paths_.closed(this); }
@@ -52,15 +95,24 @@ class Win32DirectorySearch final : public DirectorySearch {
   Win32DirectorySearch& operator=(const Win32DirectorySearch&) = delete;
 
   bool next(FindEntry& entry) override {
-    if (!FindNextFileW(handle_.get(), &data_)) return false;
+    if (!FindNextFileW(handle_.get(), &data_)) {
+      const DWORD error = GetLastError();
+      failed_ = error != ERROR_NO_MORE_FILES;
+      if (failed_) lastError_ = error;
+      return false;
+    }
     fillEntry(data_, entry);
     return true;
   }
 
+  bool failed() const override { return failed_; }
+
  private:
   FindHandle handle_;
   LiteralPaths& paths_;
+  DWORD& lastError_;  // the platform's
   WIN32_FIND_DATAW data_{};
+  bool failed_ = false;
 };
 
 class Win32ResultFile final : public ResultFile {
@@ -74,6 +126,7 @@ class Win32ResultFile final : public ResultFile {
       size_ += static_cast<LONGLONG>(bytes_.size());
       return true;
     }
+    error_ = GetLastError();
     // Whatever part went out is taken back: the file ends with a whole record.
     LARGE_INTEGER end{};
     end.QuadPart = size_;
@@ -81,10 +134,13 @@ class Win32ResultFile final : public ResultFile {
     return false;
   }
 
+  std::wstring error() const override { return errorText(error_); }
+
  private:
   FileHandle handle_;
   std::string bytes_;  // reused for every write
   LONGLONG size_ = 0;  // what the file holds of whole writes
+  DWORD error_ = 0;
 };
 
 }  // namespace
@@ -98,12 +154,24 @@ Win32Platform::~Win32Platform() { flushConsole(); }
 
 uint32_t Win32Platform::getFileAttributes(const std::wstring& path) {
   const wchar_t* name = paths_.of(path);
-  return name ? GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
+  const DWORD attributes = name ? GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    lastError_ = name ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+  }
+  return attributes;
 }
 
 bool Win32Platform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   const wchar_t* name = paths_.of(path);
-  return name && SetFileAttributesW(name, attributes) != 0;
+  const bool written = name && SetFileAttributesW(name, attributes) != 0;
+  if (!written) lastError_ = name ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
+  return written;
+}
+
+std::wstring Win32Platform::lastError() { return errorText(lastError_); }
+
+std::wstring Win32Platform::makeFolderCommand(const std::wstring& folder) {
+  return L"mkdir " + folder + L" (as an administrator)";
 }
 
 std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring& pattern,
@@ -115,12 +183,12 @@ std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring
                                           nullptr, FIND_FIRST_EX_LARGE_FETCH)
                        : INVALID_HANDLE_VALUE;
   if (handle == INVALID_HANDLE_VALUE) {
-    if (!open) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    lastError_ = open ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
     // An empty drive root has no entries at all; anything else is a failure.
-    first.attributes = GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : INVALID_FILE_ATTRIBUTES;
+    first.attributes = lastError_ == ERROR_FILE_NOT_FOUND ? 0 : INVALID_FILE_ATTRIBUTES;
     return nullptr;
   }
-  auto search = std::make_unique<Win32DirectorySearch>(handle, paths_);
+  auto search = std::make_unique<Win32DirectorySearch>(handle, paths_, lastError_);
   fillEntry(data, first);
   return search;
 }
@@ -190,6 +258,24 @@ void Win32Platform::writeConsole(std::wstring_view text) {
   }
 }
 
+// Standard error as a console takes wide text; redirected it gets UTF-8
+// with CRLF line ends, as the console text does. Console text buffered so
+// far goes first, so a reader of both streams together sees the error where
+// it happened.
+void Win32Platform::writeError(std::wstring_view text) {
+  flushConsole();
+  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+  if (error == INVALID_HANDLE_VALUE || error == nullptr) return;
+  DWORD mode = 0;
+  if (GetConsoleMode(error, &mode)) {
+    terminal_.write(text);
+    return;
+  }
+  std::string bytes;
+  appendBytes(bytes, text, true);
+  writeAll(error, bytes);
+}
+
 void Win32Platform::flushConsole() {
   if (pending_.empty()) return;
   writeAll(output_, pending_);  // nowhere left to report a failure
@@ -199,7 +285,10 @@ void Win32Platform::flushConsole() {
 std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& path,
                                                            CreateFailure& failure) {
   HANDLE handle = createResultHandle(path, failure);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    lastError_ = GetLastError();
+    return nullptr;
+  }
   return std::make_unique<Win32ResultFile>(handle);
 }
 

@@ -58,6 +58,9 @@ class Win32Platform final : public Platform {
   uint64_t monotonicMilliseconds() override;
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
+  std::wstring lastError() override;
+  std::wstring makeFolderCommand(const std::wstring& folder) override;
+  void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
   // Standard error as a console: win32_terminal.cpp.
   TerminalFacts statusTerminal() override;
@@ -74,6 +77,7 @@ class Win32Platform final : public Platform {
   std::string pending_;  // redirected output not yet written
   Win32Terminal terminal_;  // restores the console's mode when the platform goes
   LiteralPaths paths_;   // how Win32 is to be given the walk's paths
+  DWORD lastError_ = 0;  // the error code of the last failure the core may ask about
 };
 
 }  // namespace tavrin

@@ -31,6 +31,12 @@ TOOL_FOLDER = "Norvane/Wickline"
 WARNING = b"\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
 
 
+# What standard error says of a run without the tool folder.
+NO_TOOL_FOLDER = re.compile(rb"tavrin: could not create the result file /var/lib/Norvane/Wickline/-?[0-9]+"
+                            rb"[a-zA-Z]*\.txt: the folder /var/lib/Norvane/Wickline does not exist; create it "
+                            rb"with: mkdir -p /var/lib/Norvane/Wickline; the records follow on standard output\n")
+
+
 def skip(reason):
     print(f"SKIP: {reason}")
     sys.exit(SKIP)
@@ -109,8 +115,10 @@ class Suite:
             subprocess.run(["rm", "-rf", "--one-file-system", self.work])
 
     # --- runs -------------------------------------------------------------
-    def run(self, *args, tool_folder=True, descriptors=None):
-        """Runs tavrin with /var/lib replaced by a fresh folder of the test."""
+    def run(self, *args, tool_folder=True, descriptors=None, status=0, errors=b""):
+        """Runs tavrin with /var/lib replaced by a fresh folder of the test.
+        `status` and `errors` are the exit status and standard error expected:
+        `errors` the exact bytes, or a compiled pattern the whole must match."""
         self.runs += 1
         varlib = os.path.join(self.work, f"varlib{self.runs}")
         os.mkdir(varlib)
@@ -123,8 +131,11 @@ class Suite:
                    varlib, self.tavrin, *[os.fsencode(a) for a in args]]
         result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         shown = " ".join(repr(a) if isinstance(a, bytes) else a for a in args)
-        self.f.equal(0, result.returncode, f"exit code of tavrin {shown}")
-        self.f.equal(b"", result.stderr, f"stderr of tavrin {shown}")
+        self.f.equal(status, result.returncode, f"exit code of tavrin {shown}")
+        if isinstance(errors, bytes):
+            self.f.equal(errors, result.stderr, f"stderr of tavrin {shown}")
+        else:
+            self.f.expect(errors.fullmatch(result.stderr), f"stderr of tavrin {shown}: {result.stderr!r}")
         files = {}
         if os.path.isdir(folder):
             for name in os.listdir(folder):
@@ -223,7 +234,7 @@ class Suite:
 
     def case_missing_tool_folder(self):
         self.f.section = "no tool folder"
-        run = self.run("list", self.mnt, tool_folder=False)
+        run = self.run("list", self.mnt, tool_folder=False, status=1, errors=NO_TOOL_FOLDER)
         pattern = (rb"Could not open file to write results /var/lib/Norvane/Wickline/-?[0-9]+"
                    rb"badFiles\.txt" + re.escape(self.suspects(self.mnt)))
         self.f.expect(re.fullmatch(pattern, run.stdout),
@@ -234,7 +245,7 @@ class Suite:
         self.f.section = "read-only"
         self.remount(read_only=True)
         try:
-            run = self.run("repair", self.mnt)
+            run = self.run("repair", self.mnt, status=1)
             m = self.mnt
             failed = [(12583, f"{m}/bad.exe"), (33, f"{m}/Norvane/x.txt"),
                       (12583, f"{m}/slink"), (12583, f"{m}/sub/deep.sys"),
@@ -242,7 +253,7 @@ class Suite:
             self.f.equal(records(*failed), self.result(run, "couldNotFix.txt"), "couldNotFix")
             self.f.equal(b"".join(b"\n FlagsR: %d, File: %s" % (w, os.fsencode(p))
                                   for w, p in failed), run.stdout, "console of the repair")
-            run = self.run("set", "128", self.p("good.txt"))
+            run = self.run("set", "128", self.p("good.txt"), status=1)
             self.f.equal(WARNING + b"\n Could not set attributes to " + os.fsencode(self.p("good.txt")),
                          run.stdout, "console of a refused set")
         finally:
@@ -317,25 +328,61 @@ class Suite:
         os.symlink(b"caf\xe9.txt", os.fsencode(e) + b"/tofile")
         os.symlink("sub", os.path.join(e, "tosub"))
 
-        run = self.run("listall", e)
+        off = b"tavrin: %s is not on an NTFS volume; is the disk mounted?\n"
+        run = self.run("listall", e, status=2, errors=off % os.fsencode(e))
         content = self.result(run, "allFiles.txt") or b""
         self.f.equal(b"\n", content[:1], "start of allFiles")
         self.f.equal(sorted([b"32, " + cafe, b"33, " + odd, b"1056, " + os.fsencode(e) + b"/tofile"]),
                      sorted(content[1:].split(b"\n")), "allFiles of names that are not UTF-8")
-        run = self.run("listall", os.fsencode(e) + b"/tosub")
+        run = self.run("listall", os.fsencode(e) + b"/tosub", status=2,
+                       errors=off % (os.fsencode(e) + b"/tosub"))
         self.f.equal(b"\n33, " + os.fsencode(e) + b"/tosub/\xff\xfe",
                      self.result(run, "allFiles.txt"), "a root linking to a folder is walked")
-        run = self.run("listall", cafe, tool_folder=False)
+        run = self.run("listall", cafe, tool_folder=False, status=2,
+                       errors=re.compile(NO_TOOL_FOLDER.pattern + re.escape(off % cafe)))
         self.f.expect(re.fullmatch(rb"Could not open file to write results /var/lib/Norvane/Wickline/"
                                    rb"-?[0-9]+allFiles\.txt" + re.escape(b"\n32, " + cafe), run.stdout),
                       f"console record of a name that is not UTF-8: {run.stdout!r}")
+
+    def case_honest_outcomes(self):
+        # Runs that could not do what was asked: standard output and the
+        # result file as ever, the reason on standard error, and the status.
+        self.f.section = "outcomes"
+        typo = self.mnt + "x"
+        run = self.run("list", typo, status=2, errors=b"tavrin: cannot read %s: not found\n" % os.fsencode(typo))
+        self.f.equal(b"", self.result(run, "badFiles.txt"), "badFiles of a typo")
+        self.f.equal(b"", run.stdout, "console of a typo")
+        unmounted = os.path.join(self.work, "unmounted")  # where a disk was meant to be mounted
+        os.makedirs(unmounted, exist_ok=True)
+        run = self.run("list", unmounted, status=2,
+                       errors=b"tavrin: %s is not on an NTFS volume; is the disk mounted?\n" % os.fsencode(unmounted))
+        self.f.equal(b"", self.result(run, "badFiles.txt"), "badFiles of an empty mount point")
+        self.f.equal(b"", run.stdout, "console of an empty mount point")
+        # A typo beside a real root: the real one is scanned whole all the same.
+        alone = self.result(self.run("list", self.mnt), "badFiles.txt")
+        run = self.run("list", typo, self.mnt, status=2,
+                       errors=b"tavrin: cannot read %s: not found\n" % os.fsencode(typo))
+        self.f.equal(alone, self.result(run, "badFiles.txt"), "badFiles beside a typo")
+        run = self.run("lst", self.mnt, status=2,
+                       errors=b"tavrin: lst is not a command (list, repair, listall, set)\n")
+        self.f.expect(run.stdout.startswith(b"\n\ttavrin.exe list [path]"), "usage on a wrong command")
+        self.f.equal({}, run.files, "result files of an unknown command")
+        before = word(self.p("good.txt"))
+        run = self.run("set", "0x3127", self.p("good.txt"), status=2,
+                       errors=b"tavrin: 0x3127 is not a decimal number (0x3127 is 12583)\n")
+        self.f.equal(b"", run.stdout, "console of a hex word")
+        self.f.equal(before, word(self.p("good.txt")), "word after a refused hex word")
+        self.f.equal({}, run.files, "result files of a refused set")
+        self.run("set", "12583", status=2,
+                 errors=b"tavrin: set needs a word and at least one path: tavrin set WORD path ...\n")
 
     def run_all(self):
         self.build_tree()
         self.check_tree()
         for case in [self.case_fixed_drives, self.case_list, self.case_listall,
                      self.case_missing_tool_folder, self.case_read_only, self.case_repair,
-                     self.case_set, self.case_deep_tree, self.case_names_not_utf8]:
+                     self.case_set, self.case_deep_tree, self.case_names_not_utf8,
+                     self.case_honest_outcomes]:
             before = self.f.count
             case()
             print(f"{'ok  ' if self.f.count == before else 'FAIL'} {case.__name__[5:]}")

@@ -168,7 +168,9 @@ class TerminalSuite:
         messages = self.expected_console(records).decode().split("\n")  # starts with ""
         shown = lines[1:1 + len(messages)]
         f.equal(messages, shown, "the console messages, each a whole line")
-        summary = lines[1 + len(messages):]
+        error = lines[1 + len(messages)] if len(lines) > 1 + len(messages) else ""
+        f.equal(f"tavrin: cannot read {self.typo}: not found", error, "the mistyped root's error line")
+        summary = lines[2 + len(messages):]
         f.expect(len(summary) == 4, f"summary and prompt: {summary}")
         summary += [""] * 4
         f.expect(re.fullmatch(rf"repair done in \d+\.\d s: {total:,} files checked, 0 repaired, "
@@ -183,15 +185,17 @@ class TerminalSuite:
         f.section = "redirected"
         out = os.path.join(self.work, "out.txt")
         err = os.path.join(self.work, "err.txt")
-        # Standard error redirected: nothing there, standard output as without a terminal.
+        # Standard error redirected: only the error line there, standard
+        # output as without a terminal, and the mistyped root in the status.
         before = self.result_files()
         pane.clear()
         pane.type(self.command(f" >{out} 2>{err}; echo finished-$?"))
-        pane.wait_for(lambda screen: "finished-0" in screen, 180)
+        pane.wait_for(lambda screen: "finished-2" in screen, 180)
         _, records = self.newest_records(before)
         with open(out, "rb") as o, open(err, "rb") as e:
             f.equal(self.expected_console(records), o.read(), "standard output, stderr redirected")
-            f.equal(b"", e.read(), "standard error redirected")
+            f.equal(f"tavrin: cannot read {self.typo}: not found\n".encode(), e.read(),
+                    "standard error redirected")
         # Standard output redirected: its bytes unchanged, the summary on the
         # screen right under the command, no status line left behind.
         before = self.result_files()
@@ -202,8 +206,9 @@ class TerminalSuite:
         with open(out, "rb") as o:
             f.equal(self.expected_console(records), o.read(), "standard output, stderr a terminal")
         lines = screen.rstrip("\n").split("\n")
-        f.expect(len(lines) == 5 and lines[1].startswith("repair done in "),
-                 f"only the summary under the command: {lines}")
+        f.expect(len(lines) == 6 and lines[1].startswith("tavrin: cannot read ") and
+                 lines[2].startswith("repair done in "),
+                 f"only the error line and the summary under the command: {lines}")
 
     def run(self):
         self.build_volume()

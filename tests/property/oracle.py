@@ -2,7 +2,10 @@
 the usage text state them; it reads the volume, never the program's code.
 
 - A command covers each path argument: a folder's whole tree, or the file it
-  names; an empty argument covers nothing.
+  names; an empty argument covers nothing, and fails the run (status 2).
+- A run whose changes fail completes with status 1; set takes only a whole
+  decimal number in the signed 32-bit range, and refuses any other text
+  with status 2 before touching anything.
 - The walk is depth first in the order the folder listing returns entries,
   and handles a subfolder's whole tree where it meets it.
 - Folders are walked, never listed or changed. An entry is a reparse point
@@ -111,19 +114,25 @@ def set_console(files, value, succeeded=True):
 
 
 def set_value(text):
-    """The value of a decimal text: leading blanks, an optional sign, digits up
-    to the first other character, clamped to the signed 32-bit range."""
-    i = 0
-    while i < len(text) and text[i] in " \t\n\v\f\r":
-        i += 1
-    sign = 1
-    if i < len(text) and text[i] in "+-":
-        sign = -1 if text[i] == "-" else 1
-        i += 1
-    digits = ""
-    while i < len(text) and text[i].isdigit() and text[i] in "0123456789":
-        digits += text[i]
-        i += 1
-    value = sign * int(digits or "0")
-    value = max(-(1 << 31), min((1 << 31) - 1, value))
+    """The word of a set command's text: an optional sign, then decimal digits
+    and nothing else, in the signed 32-bit range; None for any other text."""
+    digits = text[1:] if text[:1] in ("+", "-") else text
+    if not digits or any(c not in "0123456789" for c in digits):
+        return None
+    value = int(text)
+    if not -(1 << 31) <= value < 1 << 31:
+        return None
     return value & 0xFFFFFFFF
+
+
+def set_refusal(text):
+    """Standard error of a set command whose text is no word."""
+    reason = "an empty word is not a decimal number" if text == "" else f"{text} is not a decimal number"
+    hex_digits = text[2:]
+    if text[:2] in ("0x", "0X") and 0 < len(hex_digits) <= 8 and \
+            all(c in "0123456789abcdefABCDEF" for c in hex_digits):
+        reason += f" ({text} is {signed(int(hex_digits, 16))})"
+    return f"tavrin: {reason}\n".encode()
+
+
+EMPTY_ARGUMENT = b"tavrin: an empty path names no file or folder\n"

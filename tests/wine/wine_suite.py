@@ -69,13 +69,19 @@ class Suite:
 
     # -- helpers -----------------------------------------------------------
 
-    def tavrin(self, *args):
-        """Runs tavrin.exe; returns its standard output. Exit code must be 0."""
+    def tavrin(self, *args, status=0, errors=""):
+        """Runs tavrin.exe; returns its standard output. The exit status must
+        be `status` and standard error `errors` (text, CRLF line ends added),
+        or match it when it is a compiled pattern."""
         rc, out, err = self.wine.run(self.exe, args)
-        if rc != 0:
+        if rc != status:
             raise AssertionError(
-                "tavrin.exe %s exited with %d; stderr: %r" % (" ".join(args), rc, err[-2000:])
+                "tavrin.exe %s exited with %d, not %d; stderr: %r" % (" ".join(args), rc, status, err[-2000:])
             )
+        if isinstance(errors, str):
+            expect_equal("stderr of tavrin.exe %s" % " ".join(args), err, crlf(errors))
+        elif not errors.fullmatch(err.decode("utf-8", errors="replace").replace("\r\n", "\n")):
+            raise AssertionError("stderr of tavrin.exe %s: %r" % (" ".join(args), err[-2000:]))
         return out
 
     def tree(self, root, files):
@@ -135,10 +141,10 @@ class Suite:
             raise Skip("chattr +i is refused here: " + proc.stderr.decode(errors="replace").strip())
         self.cleanups.append(lambda: subprocess.run(["chattr", "-i", unix], capture_output=True))
 
-    def listall(self, *roots):
+    def listall(self, *roots, status=0, errors=""):
         """The allFiles records of a listall over `roots`, as text."""
         self.fresh_tool_folder()
-        expect_equal("listall console", self.tavrin("listall", *roots), b"")
+        expect_equal("listall console", self.tavrin("listall", *roots, status=status, errors=errors), b"")
         _, content = self.only_result(r"-?\d+allFiles\.txt")
         text = content.decode("utf-8")
         if text.count("\n") != text.count("\r\n"):
@@ -150,8 +156,12 @@ class Suite:
     def case_usage(self):
         self.fresh_tool_folder()
         expected = crlf(USAGE)
-        for args in ([], ["/?"], ["/help"], ["-help"], ["frobnicate"], ["LIST"], ["-?"], ["list2"]):
+        for args in ([], ["/?"], ["/help"], ["-help"]):
             expect_equal("usage for %r" % args, self.tavrin(*args), expected)
+        # An unknown word shows the usage too, but the run failed.
+        for args in (["frobnicate"], ["LIST"], ["-?"], ["list2"]):
+            error = "tavrin: %s is not a command (list, repair, listall, set)\n" % args[0]
+            expect_equal("usage for %r" % args, self.tavrin(*args, status=2, errors=error), expected)
         # A usage request or an unknown word never creates a result file.
         self.no_result()
 
@@ -190,7 +200,8 @@ class Suite:
         # backslash, a relative root (the current folder is C:\), a root that
         # does not exist, and the same root twice.
         got = self.listall(root + "\\ro.txt", root + "\\sub\\", "t\\la\\sub\\deeper",
-                           root + "\\nothing-here", root + "\\z.txt", root + "\\z.txt")
+                           root + "\\nothing-here", root + "\\z.txt", root + "\\z.txt", status=2,
+                           errors="tavrin: cannot read %s\\nothing-here: not found\n" % root)
         expect_equal("listall of several roots", got, records(
             (33, root + "\\ro.txt"),
             (32, root + "\\sub\\b.txt"),
@@ -253,9 +264,14 @@ class Suite:
             else:
                 os.link(keep, taken)
             tick += 1
-        out = self.tavrin("listall", root + "\\walk")
+        rc, out, err = self.wine.run(self.exe, ("listall", root + "\\walk"))
         match = re.fullmatch(rb"Could not open file to write results (.*?)\r\n32, (.*)", out)
-        if not match:
+        if match:
+            expect_equal("exit status with every name taken", rc, 1)
+            expect_equal("stderr with every name taken", err, crlf(
+                "tavrin: could not create the result file %s: the name and the next 100 are taken; "
+                "the records follow on standard output\n" % match.group(1).decode("utf-8")))
+        else:
             created = sorted(p.name for p in self.tool_folder.iterdir()
                              if not re.fullmatch(r"\d+allFiles\.txt", p.name)
                              or not first <= int(p.name[:-12]) < tick)
@@ -280,7 +296,8 @@ class Suite:
         at most the first number, at least the second."""
         self.fresh_tool_folder()
         before = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
-        self.tavrin("set", "0", root + "\\nothing")
+        self.tavrin("set", "0", root + "\\nothing", status=2,
+                    errors="tavrin: cannot read %s\\nothing: not found\n" % root)
         after = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
         tick = int(self.only_result(r"\d+")[0])
         return tick - before, tick - after
@@ -347,7 +364,9 @@ class Suite:
 
         for level in ("Wickline", "Norvane"):
             relink(level)
-            out = self.tavrin("listall", root).decode("utf-8")
+            out = self.tavrin("listall", root, status=1, errors=re.compile(
+                r"tavrin: could not create the result file .*: the folder .* is a link or belongs to "
+                r"another user; the records follow on standard output\n")).decode("utf-8")
             match = re.fullmatch(r"Could not open file to write results (.*)\r\n32, (.*)", out)
             if not match:
                 raise AssertionError("%s as a link: unexpected console %r" % (level, out[:300]))
@@ -393,7 +412,9 @@ class Suite:
         root = self.tree("wild", {"a.txt": b"a", "ab.txt": b"b"})
         for args in ([root + "\\*.txt"], [root + "\\a?.txt"], [""]):
             self.fresh_tool_folder()
-            expect_equal("console for %r" % args, self.tavrin("listall", *args), b"")
+            error = ("tavrin: an empty path names no file or folder\n" if args == [""]
+                     else "tavrin: cannot read %s: not found\n" % args[0])
+            expect_equal("console for %r" % args, self.tavrin("listall", *args, status=2, errors=error), b"")
             _, content = self.only_result(r"-?\d+allFiles\.txt")
             expect_equal("records for %r" % args, content, b"")
 
@@ -408,7 +429,10 @@ class Suite:
         if self.tool_folder.exists():
             shutil.rmtree(self.tool_folder)
         self.cleanups.append(lambda: self.tool_folder.mkdir(parents=True, exist_ok=True))
-        out = self.tavrin("listall", root)
+        out = self.tavrin("listall", root, status=1, errors=re.compile(
+            r"tavrin: could not create the result file .*allFiles\.txt: the folder "
+            + re.escape(TOOL_FOLDER) + r" does not exist; create it with: mkdir "
+            + re.escape(TOOL_FOLDER) + r" \(as an administrator\); the records follow on standard output\n"))
         match = re.match(rb"Could not open file to write results (.*?)(\r\n|$)", out)
         if not match:
             raise AssertionError("no open-failure message: %r" % out[:200])
@@ -434,7 +458,9 @@ class Suite:
             raise Skip("cannot mount tmpfs: " + proc.stderr.decode(errors="replace").strip())
         self.cleanups.append(lambda: subprocess.run(["umount", "-l", str(app_data)]))
         self.tool_folder.mkdir(parents=True)
-        out = self.tavrin("listall", root)
+        out = self.tavrin("listall", root, status=1, errors=re.compile(
+            r"tavrin: could not write to the result file .*: no space left on the disk; the records "
+            r"follow on standard output\n"))
         name, content = self.only_result(r"-?\d+allFiles\.txt")
         message = "\nCould not write to the result file %s\\%s, the records follow here" % (
             TOOL_FOLDER, name)
@@ -476,13 +502,13 @@ class Suite:
         locked = root + "\\Norvane\\locked.txt"
         self.immutable(locked)
         self.fresh_tool_folder()
-        expect_equal("repair console", self.tavrin("repair", root),
+        expect_equal("repair console", self.tavrin("repair", root, status=1),
                      crlf("\n FlagsR: 33, File: " + locked))
         _, content = self.only_result(r"-?\d+couldNotFix\.txt")
         expect_equal("couldNotFix content", content, crlf(records((33, locked))))
 
         self.fresh_tool_folder()
-        expect_equal("set console", self.tavrin("set", "0", locked, root + "\\free.txt"), crlf(
+        expect_equal("set console", self.tavrin("set", "0", locked, root + "\\free.txt", status=1), crlf(
             WARNING + "\n Could not set attributes to " + locked +
             WARNING + "\n Attributes 0 successfully set to " + root + "\\free.txt"))
         expect_equal("words after", self.listall(root), records(
@@ -491,7 +517,8 @@ class Suite:
     def case_set(self):
         root = self.tree("set", {"a.txt": b"a", "dir\\b.txt": b"b", "dir\\c.txt": b"c"})
         self.fresh_tool_folder()
-        out = self.tavrin("set", "33", root + "\\a.txt", root + "\\dir", root + "\\nothing")
+        out = self.tavrin("set", "33", root + "\\a.txt", root + "\\dir", root + "\\nothing", status=2,
+                          errors="tavrin: cannot read %s\\nothing: not found\n" % root)
         expect_equal("set console", out, crlf(
             WARNING + "\n Attributes 33 successfully set to " + root + "\\a.txt" +
             WARNING + "\n Attributes 33 successfully set to " + root + "\\dir\\b.txt" +
@@ -502,16 +529,19 @@ class Suite:
         expect_equal("words after set", self.listall(root), records(
             (33, root + "\\a.txt"), (33, root + "\\dir\\b.txt"), (33, root + "\\dir\\c.txt")))
 
-        # "0x80" converts to 0: the digits stop at the x.
+        # A word written in hex is refused, with its decimal equivalent: nothing is written.
         self.fresh_tool_folder()
-        expect_equal("set 0x80", self.tavrin("set", "0x80", root + "\\a.txt"), crlf(
-            WARNING + "\n Attributes 0 successfully set to " + root + "\\a.txt"))
-        # An incomplete set does nothing at all.
-        self.fresh_tool_folder()
+        os.chmod(self.unix(root + "\\a.txt"), 0o444)
+        for word, decimal in (("0x80", 128), ("0x20", 32)):
+            error = "tavrin: %s is not a decimal number (%s is %d)\n" % (word, word, decimal)
+            expect_equal("set " + word, self.tavrin("set", word, root + "\\a.txt", status=2, errors=error), b"")
+        # An incomplete set is a usage error.
         for args in (["set"], ["set", "33"]):
-            expect_equal("console for %r" % args, self.tavrin(*args), b"")
+            error = "tavrin: set needs a word and at least one path: tavrin set WORD path ...\n"
+            expect_equal("console for %r" % args, self.tavrin(*args, status=2, errors=error), b"")
         self.no_result()
-        expect_equal("words after", self.listall(root + "\\a.txt"), records((32, root + "\\a.txt")))
+        expect_equal("words after", self.listall(root + "\\a.txt"), records((33, root + "\\a.txt")))
+        os.chmod(self.unix(root + "\\a.txt"), 0o644)
 
     def case_unicode(self):
         names = ["Привет_世界.txt", "café.txt", "smile_\U0001F600.txt"]
@@ -578,6 +608,29 @@ class Suite:
                     if os.stat(self.unix(root + "\\" + name)).st_mode & 0o222]
         expect_equal("files left writable by set", writable, [])
 
+    def case_exit_statuses(self):
+        # What a batch file sees in %ERRORLEVEL%: cmd /c hands on the status.
+        root = self.tree("status", {"a.txt": b"a", "locked.txt": b"l"})
+        self.immutable(root + "\\locked.txt")
+        exe = self.unix("C:\\t\\tavrin.exe")
+        shutil.copyfile(self.exe, exe)
+        self.cleanups.append(lambda: exe.unlink())
+        cases = [
+            (["list", root], 0),
+            (["lst", root], 2),
+            (["list", root + "\\nothing"], 2),
+            (["set", "0x20", root + "\\a.txt"], 2),
+            (["set", "32"], 2),
+            (["set", "33", root + "\\locked.txt", root + "\\a.txt"], 1),
+            (["/?"], 0),
+        ]
+        for args, status in cases:
+            self.fresh_tool_folder()
+            rc, _, _ = self.wine.run("cmd", ["/c", "C:\\t\\tavrin.exe"] + args)
+            expect_equal("status of cmd /c tavrin.exe %s" % " ".join(args), rc, status)
+        expect_equal("words after", self.listall(root), records((33, root + "\\a.txt"),
+                                                               (32, root + "\\locked.txt")))
+
     def case_path_limit(self):
         # The literal form lifts no limit: a path as built that reaches
         # MAX_PATH (260) is refused as Windows refuses it without the prefix.
@@ -587,7 +640,8 @@ class Suite:
         root = self.tree("lim", {near + "\\x": b"x", near + "\\xy": b"x", over + "\\z": b"x"})
         self.cleanups.append(lambda: shutil.rmtree(self.unix(root)))  # not for later scans
         self.fresh_tool_folder()
-        out = self.tavrin("listall", root)
+        out = self.tavrin("listall", root, status=1,
+                          errors="tavrin: could not list %s%s: the path is too long\n" % (base, over))
         expect_equal("console", out, crlf("\nINVALID_FILE_ATTRIBUTES for %s%s\\xy" % (base, near)))
         _, content = self.only_result(r"-?\d+allFiles\.txt")
         expect_equal("records", content, crlf(records((32, base + near + "\\x"))))
@@ -600,7 +654,7 @@ class Suite:
             # Background jobs of a shell ignore SIGINT; the run must not.
             proc = subprocess.Popen(["env", "--default-signal=INT", self.wine.wine, str(self.exe),
                                      "listall", root], env=self.wine.env(), cwd=self.wine.drive_c,
-                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
             try:
                 deadline = time.monotonic() + 60
                 while proc.poll() is None and time.monotonic() < deadline and not started(out):
@@ -693,16 +747,24 @@ class Suite:
         shown = self.console_run("listall", root, missing)
         name, _ = self.only_result(r"-?[0-9]+allFiles\.txt")
         summary = re.fullmatch(
+            r"tavrin: cannot read (.*): not found\n"
             r"listall done in [0-9]+\.[0-9] s: 2 files checked, 2 records, 0 unreadable\.\n"
             r"Records: (.*)\nCould not read: (.*)\n", shown)
         if not summary:
             raise AssertionError("unexpected screen %r" % shown)
-        expect_equal("result file", summary.group(1), TOOL_FOLDER + "\\" + name)
-        expect_equal("missing root", summary.group(2), missing)
+        expect_equal("error line", summary.group(1), missing)
+        expect_equal("result file", summary.group(2), TOOL_FOLDER + "\\" + name)
+        expect_equal("missing root", summary.group(3), missing)
         # Without a tool folder the records come to the console, and the
         # summary says which folder to create.
         shutil.rmtree(self.tool_folder)
         shown = self.console_run("listall", root)
+        # The error line (which the console may wrap) on its own, before the records.
+        error = re.search(r"\n(tavrin: could not create the result file .*?standard output)\n", shown, re.S)
+        expect_equal("error line in %r" % shown, error and error.group(1).replace("\n", "").endswith(
+            "does not exist; create it with: mkdir %s (as an administrator); the records follow on "
+            "standard output" % TOOL_FOLDER), True)
+        shown = shown[:error.start()] + shown[error.end():] if error else shown
         expect_equal("records on the console", shown.split("\nlistall done")[0],
                      "Could not open file to write results " + TOOL_FOLDER + "\\" +
                      re.search(r"results C:.*Wickline\\(-?[0-9]+allFiles\.txt)", shown).group(1) +
