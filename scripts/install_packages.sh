@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs those of the Debian packages named that are missing, as root, with
-# a line for each package downloaded and each set up, and the time taken:
+# a line for each package downloaded, unpacked and set up, and the time taken:
 #
 #   scripts/install_packages.sh PACKAGE...
 #
 # Exits 0 when all are installed (or were already), 1 when apt-get failed,
 # 2 when some are missing and this is not root (they are named).
 set -uo pipefail
+set -f  # words of apt's lines are split below, never expanded
 
 missing=()
 for package in "$@"; do
@@ -29,13 +30,15 @@ if ! apt-get update -qq; then
   echo "== packages: apt-get update failed"
   exit 1
 fi
-# One line per package: "Get:N URL SUITE/COMPONENT ARCH NAME ARCH VERSION [SIZE]"
-# while downloading, "Setting up NAME (VERSION) ..." while installing.
+# A line per package and stage: "Get:N URL SUITE/COMPONENT ARCH NAME ARCH VERSION
+# [SIZE]" while downloading, "Unpacking NAME (VERSION) ..." and "Setting up NAME
+# (VERSION) ..." while installing.
 DEBIAN_FRONTEND=noninteractive apt-get install -y \
     -o Dpkg::Use-Pty=0 -o APT::Color=0 "${missing[@]}" 2>&1 |
   while IFS= read -r line; do
     case $line in
       Get:*) set -- $line; say "downloaded $5 $7" ;;
+      "Unpacking "*) set -- $line; say "unpacked $2 $3" ;;
       "Setting up "*) set -- $line; say "set up $3 $4" ;;
       E:*) echo "$line" ;;
     esac
