@@ -62,7 +62,10 @@ class CompoundFile:
         count = _u32(self.data, 0x2C)
         sectors = [_u32(self.data, 0x4C + 4 * i) for i in range(109)]
         difat, per = _u32(self.data, 0x44), self.sector_size // 4 - 1
-        for _ in range(_u32(self.data, 0x48)):
+        difat_count = _u32(self.data, 0x48)
+        if difat_count > len(self.data) // self.sector_size:
+            raise FormatError("more DIFAT sectors than the file holds")
+        for _ in range(difat_count):
             base = self._sector_offset(difat)
             sectors += [_u32(self.data, base + 4 * i) for i in range(per)]
             difat = _u32(self.data, base + 4 * per)
