@@ -37,7 +37,6 @@ def guid(text):
 
 def run(*argv, cwd=None):
     result = subprocess.run(argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    # wixl warns about attributes it does not know; the ones it ignores are set below.
     if result.returncode != 0:
         sys.exit(f"build_msi: {' '.join(argv)} failed:\n{result.stdout.decode(errors='replace')}")
 

@@ -60,7 +60,8 @@ def _make_tarball():
 
 def fresh_root(dest):
     """Unpacks a fresh Debian 12 root into dest (an empty or missing folder)."""
-    os.makedirs(CACHE, exist_ok=True) if os.geteuid() == 0 else None
+    if os.geteuid() == 0:
+        os.makedirs(CACHE, exist_ok=True)
     if not os.path.isfile(TARBALL):
         if not os.path.isdir(CACHE):
             raise Unavailable(f"{CACHE} does not exist and cannot be made (run as root)")

@@ -83,7 +83,7 @@ def check_tables(f, msi, exe, version, epoch):
     sequence = {row[0]: int(row[2]) for row in table(msi, "InstallExecuteSequence")}
     # The older product goes entirely before this one is installed.
     f.expect(sequence.get("InstallValidate", 0) < sequence.get("RemoveExistingProducts", 0)
-             < sequence.get("InstallInitialize", 0), f"RemoveExistingProducts is not before InstallInitialize")
+             < sequence.get("InstallInitialize", 0), "RemoveExistingProducts is not before InstallInitialize")
     for action in ["WriteEnvironmentStrings", "RemoveEnvironmentStrings", "CreateFolders", "InstallFiles"]:
         f.expect(action in sequence, f"InstallExecuteSequence lacks {action}")
 
@@ -121,12 +121,11 @@ def older_exe(exe, path):
 class Machine:
     """The prefix as a Windows machine: msiexec, the registry, the program."""
 
-    def __init__(self, f, prefix):
-        self.f = f
+    def __init__(self, prefix):
         self.prefix = prefix
 
     def msiexec(self, *args):
-        rc, _, err = self.prefix.run("msiexec", list(args) + ["/qn"])
+        rc, _, _ = self.prefix.run("msiexec", list(args) + ["/qn"])
         return rc
 
     def query(self, key, *args):
@@ -181,7 +180,7 @@ def check_wine(f, msi, exe, version, source, work):
         return
     prefix.start_server()
     try:
-        machine = Machine(f, prefix)
+        machine = Machine(prefix)
         old_exe, old_msi = os.path.join(work, "old.exe"), str(prefix.unix_path("C:\\old.msi"))
         older_exe(exe, old_exe)
         subprocess.run([sys.executable, os.path.join(source, "packaging", "msi", "build_msi.py"),
