@@ -87,7 +87,8 @@ def kernel_package():
     result = run(["apt-cache", "depends", META_PACKAGE])
     found = re.search(rb"Depends: (linux-image-6\.12\.\S+-amd64)\b", result.stdout)
     if result.returncode != 0 or not found:
-        skip(f"apt knows no {META_PACKAGE} (Debian 12's main archive has it; apt-get update?)")
+        skip(f"apt knows no {META_PACKAGE} (Debian 12 has it in bookworm-security or bookworm-backports, "
+             "not the main archive: add one to the apt sources, then apt-get update)")
     return found.group(1).decode()
 
 
