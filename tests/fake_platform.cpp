@@ -4,19 +4,21 @@
 #include <utility>
 
 #include "main.h"
+#include "ntfs_image.h"
 #include "platform/text.h"
 #include "platform/tool_folder.h"
 
 namespace tavrin::test {
-namespace {
 
-// The map key of a path: "C:" is the drive's root, and one trailing
-// backslash is dropped except after a drive's colon.
-std::wstring keyOf(std::wstring path) {
+// "C:" is the drive's root, and one trailing backslash is dropped except
+// after a drive's colon.
+std::wstring FakePlatform::keyOf(std::wstring path) {
   if (path.size() == 2 && path[1] == L':') return path + L'\\';
   if (path.size() >= 2 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
   return path;
 }
+
+namespace {
 
 bool isDriveRoot(const std::wstring& key) {
   return key.size() == 3 && key[1] == L':' && key[2] == L'\\';
@@ -386,6 +388,39 @@ std::string crlf(const std::string& text) {
     out += c;
   }
   return out;
+}
+
+}  // namespace tavrin::test
+
+namespace tavrin::test {
+
+std::unique_ptr<RawVolume> FakePlatform::openRawVolume(const std::wstring& root, std::wstring& why) {
+  const auto it = tables_.find(keyOf(root));
+  if (it == tables_.end()) return nullptr;
+  record("table", root);
+  const Table& table = it->second;
+  if (!table.refusal.empty()) {
+    why = table.refusal;
+    return nullptr;
+  }
+  auto volume = std::make_unique<ImageVolume>(table.image);
+  volume->rootRecord = table.rootRecord;
+  volume->order = table.order;
+  volume->checkFolders = table.checkFolders;
+  volume->filePathLimit = table.filePathLimit;
+  volume->mountPoints = table.mountPoints;
+  return volume;
+}
+
+bool FakePlatform::enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) {
+  const std::wstring folder = path.substr(0, steps.back().end);
+  record("enter", folder);
+  for (const std::wstring& refused : refusedTableFolders_) {
+    if (folder.starts_with(refused) && (folder.size() == refused.size() || folder[refused.size()] == L'\\')) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tavrin::test

@@ -298,6 +298,9 @@ void PosixPlatform::endListing(const void* search) {
 // root named on the command line goes by its path.
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
   const std::string& bytes = bytesOf(path);
+  int folder = -1;
+  std::string_view inTable;
+  if (tableEntry(bytes, folder, inTable)) return readAttributes(folder, inTable.data());
   const Reach way = reach(bytes);
   const std::string_view name = way.name;
   uint32_t attributes = 0;
@@ -320,6 +323,9 @@ uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   const std::string& bytes = bytesOf(path);
+  int folder = -1;
+  std::string_view inTable;
+  if (tableEntry(bytes, folder, inTable)) return writeAttributes(folder, inTable.data(), attributes);
   const Reach way = reach(bytes);
   if (!way.byPath && way.name.empty()) {
     noteError(FOLDER_REPLACED);

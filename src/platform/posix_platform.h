@@ -24,6 +24,9 @@ struct PosixSystemFiles {
   // The most folders of the walk kept open at once; 0: as many as the
   // descriptor limit leaves room for.
   size_t heldFolders = 0;
+  // Off: every root is walked, its volume's file table never read (the
+  // test build that checks the table against the walk).
+  bool readTables = true;
 };
 
 class PosixPlatform final : public Platform {
@@ -58,8 +61,21 @@ class PosixPlatform final : public Platform {
   std::thread startThread(std::function<void()> work) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
+  // Reading the file table: posix_table.cpp.
+  std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
+  bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
+  void leaveTableFolders() override;
 
  private:
+  // A folder of the tree whose table is being read, opened from the root.
+  struct TableLevel {
+    std::string directory;  // ends with "/"
+    uint64_t record;
+    UniqueFd fd;  // closed for middle levels of a deep tree
+  };
+  static constexpr size_t KEPT_TABLE_LEVELS = 32;
+  bool tableEntry(const std::string& path, int& folder, std::string_view& name) const;
+
   // A directory being listed (walked), and whether its file system keeps
   // NTFS words at all. The walk reads the word of each of its files next.
   struct Listing {
@@ -114,6 +130,8 @@ class PosixPlatform final : public Platform {
   size_t heldFolders_;  // the most listings that keep their folder open
   // The mount points of mountInfo, read when the kernel cannot tell.
   std::optional<std::vector<std::string>> mountPoints_;
+  std::vector<TableLevel> tableLevels_;  // from the root down
+  dev_t tableDevice_ = 0;
 };
 
 // The root under which a mount point is walked: the mount point and "/".

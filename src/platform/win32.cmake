@@ -12,6 +12,7 @@ add_executable(tavrin
   ${CMAKE_CURRENT_LIST_DIR}/win32_drives.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_literal_paths.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_process.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_table.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_tool_folder.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/tavrin.rc)

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/win32_terminal.h"
@@ -68,6 +69,10 @@ class Win32Platform final : public Platform {
   void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
+  // Reading the file table: win32_table.cpp.
+  std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
+  bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
+  void leaveTableFolders() override;
 
  private:
   void flushConsole();
@@ -77,6 +82,8 @@ class Win32Platform final : public Platform {
   std::string pending_;  // redirected output not yet written
   Win32Terminal terminal_;  // restores the console's mode when the platform goes
   LiteralPaths paths_;   // how Win32 is to be given the walk's paths
+  std::vector<char> tableListings_;  // stand for the table's folders as open listings
+  size_t tableDepth_ = 0;            // how many of them are open
   DWORD lastError_ = 0;  // the error code of the last failure the core may ask about
 };
 

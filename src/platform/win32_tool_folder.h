@@ -16,4 +16,7 @@ namespace tavrin {
 // run is elevated the file is for Administrators and SYSTEM only.
 HANDLE createResultHandle(const std::wstring& path, CreateFailure& failure);
 
+// True when the process runs elevated (an administrator's full rights).
+bool elevated();
+
 }  // namespace tavrin
