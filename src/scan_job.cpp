@@ -243,7 +243,7 @@ void ScanJob::flushRecords() {
     pendingRecords_.clear();
     return;
   }
-  std::wstring records;
+  std::wstring& records = offFileRecords_;
   records.swap(pendingRecords_);
   std::wstring why;
   const bool fileFailed = resultFile_ != nullptr;
@@ -259,6 +259,7 @@ void ScanJob::flushRecords() {
                 L"; the records follow on standard output");
   }
   print(records);
+  records.clear();  // its room serves the next record
 }
 
 void ScanJob::endOutOfMemory() noexcept {

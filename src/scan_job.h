@@ -161,6 +161,7 @@ class ScanJob {
   // closes the file or prints.
   std::mutex recordsMutex_;
   std::wstring pendingRecords_;  // records not yet handed to the result file
+  std::wstring offFileRecords_;  // the walk's own: records on their way to the console
   bool flusherFailed_ = false;   // a write of the flusher's failed: the walk takes over
   bool flusherStop_ = false;
   std::condition_variable flusherWake_;
