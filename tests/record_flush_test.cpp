@@ -103,14 +103,20 @@ std::string crlf(const std::wstring& text) {
   return bytes;
 }
 
+// `count` suspect files in C:\d, listed before the one the walk waits on.
+std::vector<std::wstring> addSuspects(FakePlatform& fs, int count) {
+  std::vector<std::wstring> paths;
+  for (int i = 0; i < count; ++i) {
+    paths.push_back(L"C:\\d\\a" + std::to_wstring(100 + i));
+    fs.addFile(paths.back(), SUSPECT_ATTRIBUTES);
+  }
+  return paths;
+}
+
 TEST(RecordFlusher, RecordsReachTheFileWhileTheWalkWaits) {
   StallingPlatform fs;
   fs.addSystemDrive();
-  std::vector<std::wstring> bad;
-  for (int i = 0; i < 50; ++i) {
-    bad.push_back(L"C:\\d\\a" + std::to_wstring(100 + i));
-    fs.addFile(bad.back(), SUSPECT_ATTRIBUTES);
-  }
+  std::vector<std::wstring> bad = addSuspects(fs, 50);
   fs.addFile(L"C:\\d\\b_stall", SUSPECT_ATTRIBUTES);
   fs.stall = L"C:\\d\\b_stall";
   fs.awaited = recordsOf(bad);
@@ -126,11 +132,7 @@ TEST(RecordFlusher, RecordsReachTheFileWhileTheWalkWaits) {
 TEST(RecordFlusher, AFailedWriteMidStallLosesNothing) {
   StallingPlatform fs;
   fs.addSystemDrive();
-  std::vector<std::wstring> bad;
-  for (int i = 0; i < 40; ++i) {
-    bad.push_back(L"C:\\d\\a" + std::to_wstring(100 + i));
-    fs.addFile(bad.back(), SUSPECT_ATTRIBUTES);
-  }
+  std::vector<std::wstring> bad = addSuspects(fs, 40);
   fs.addFile(L"C:\\d\\b_stall", SUSPECT_ATTRIBUTES);
   fs.addFile(L"C:\\d\\c", SUSPECT_ATTRIBUTES);
   fs.file.failAfter(0);

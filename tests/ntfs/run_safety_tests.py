@@ -127,30 +127,36 @@ class SafetySuite(Suite):
         for i in range(SUSPECTS):
             make_file(self.q("a", f"s{i:02d}"), 0x3127)
 
-    def bulk_image(self):
-        """The cached image of b/ with BULK_FILES empty files, made once."""
-        image = os.path.join(self.cache, BULK_IMAGE)
+    def cached_image(self, name, size, label, folder, names, point):
+        """The image `name` in the cache, whose `folder` holds empty files of
+        `names`; made once, mounted on `point` while it is filled."""
+        image = os.path.join(self.cache, name)
         if os.path.exists(image):
             return image
         os.makedirs(self.cache, exist_ok=True)
         partial = image + ".partial"
         with open(partial, "wb") as f:
-            f.truncate(256 << 20)
-        subprocess.run(["mkntfs", "-F", "-Q", "-L", "B", partial], check=True,
+            f.truncate(size)
+        subprocess.run(["mkntfs", "-F", "-Q", "-L", label, partial], check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.mkdir(self.bulk)
-        print(f"making {BULK_FILES} files on ntfs-3g once, kept in {image} ...", flush=True)
-        self.ntfs_mount(partial, self.bulk)
+        os.makedirs(point, exist_ok=True)
+        print(f"making {len(names)} files on ntfs-3g once, kept in {image} ...", flush=True)
+        self.ntfs_mount(partial, point)
         try:
-            os.mkdir(os.path.join(self.bulk, "b"))
-            folder = os.open(os.path.join(self.bulk, "b"), os.O_DIRECTORY)
-            for i in range(BULK_FILES):
-                os.mknod(f"f{i:05d}", stat.S_IFREG | 0o644, dir_fd=folder)
-            os.close(folder)
+            os.mkdir(os.path.join(point, folder))
+            descriptor = os.open(os.path.join(point, folder), os.O_DIRECTORY)
+            for file in names:
+                os.mknod(file, stat.S_IFREG | 0o644, dir_fd=descriptor)
+            os.close(descriptor)
         finally:
-            self.ntfs_unmount(self.bulk)
+            self.ntfs_unmount(point)
         os.rename(partial, image)
         return image
+
+    def bulk_image(self):
+        """The cached image of b/ with BULK_FILES empty files."""
+        return self.cached_image(BULK_IMAGE, 256 << 20, "B", "b",
+                                 [f"f{i:05d}" for i in range(BULK_FILES)], self.bulk)
 
     def q(self, *parts):
         return os.path.join(self.mnt2, *parts)
@@ -668,29 +674,9 @@ class SafetySuite(Suite):
     # --- 15. out of memory ------------------------------------------------
     def huge_image(self):
         """The cached image of h/ with HUGE_FILES files of very long names."""
-        image = os.path.join(self.cache, HUGE_IMAGE)
-        if os.path.exists(image):
-            return image
-        os.makedirs(self.cache, exist_ok=True)
-        partial = image + ".partial"
-        with open(partial, "wb") as f:
-            f.truncate(512 << 20)
-        subprocess.run(["mkntfs", "-F", "-Q", "-L", "H", partial], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        point = os.path.join(self.work, "huge")
-        os.makedirs(point, exist_ok=True)
-        print(f"making {HUGE_FILES} files with long names on ntfs-3g once, kept in {image} ...", flush=True)
-        self.ntfs_mount(partial, point)
-        try:
-            os.mkdir(os.path.join(point, "h"))
-            folder = os.open(os.path.join(point, "h"), os.O_DIRECTORY)
-            for i in range(HUGE_FILES):
-                os.mknod(f"{i:05d}" + "\u20ac" * 250, stat.S_IFREG | 0o644, dir_fd=folder)
-            os.close(folder)
-        finally:
-            self.ntfs_unmount(point)
-        os.rename(partial, image)
-        return image
+        return self.cached_image(HUGE_IMAGE, 512 << 20, "H", "h",
+                                 [f"{i:05d}" + "\u20ac" * 250 for i in range(HUGE_FILES)],
+                                 os.path.join(self.work, "huge"))
 
     def case_out_of_memory(self):
         self.f.section = "out of memory"
