@@ -17,6 +17,7 @@
 #include "platform/posix_io.h"
 #include "platform/posix_signals.h"
 #include "platform/text.h"
+#include "screen_text.h"
 
 namespace tavrin {
 namespace {
@@ -414,7 +415,8 @@ uint32_t PosixPlatform::tickCount() {
 }
 
 void PosixPlatform::writeConsole(std::wstring_view text) {
-  appendBytes(console_, text);
+  // A name must not steer the terminal it is shown on.
+  appendBytes(console_, consoleIsTerminal_ ? std::wstring_view(forTerminal(text)) : text);
   if (consoleIsTerminal_ || console_.size() >= CONSOLE_CHUNK) flushConsole();
 }
 
@@ -424,7 +426,7 @@ void PosixPlatform::writeConsole(std::wstring_view text) {
 // together sees the error where it happened.
 void PosixPlatform::writeError(std::wstring_view text) {
   flushConsole();
-  writeAll(STDERR_FILENO, toBytes(text));
+  writeAll(STDERR_FILENO, toBytes(isatty(STDERR_FILENO) == 1 ? std::wstring_view(forTerminal(text)) : text));
 }
 
 void PosixPlatform::flushConsole() {
