@@ -10,12 +10,15 @@
 namespace tavrin::test {
 namespace {
 
-// The map key of a path: "C:" is the drive's root, and one trailing
-// backslash is dropped except after a drive's colon.
-std::wstring keyOf(std::wstring path) {
-  if (path.size() == 2 && path[1] == L':') return path + L'\\';
+// One trailing backslash is dropped, except after a drive's colon.
+std::wstring withoutTrailingBackslash(std::wstring path) {
   if (path.size() >= 2 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
   return path;
+}
+
+// "C:" or "C:name": a drive letter and colon with no backslash after them.
+bool isDriveRelative(std::wstring_view path) {
+  return path.size() >= 2 && path[1] == L':' && (path.size() == 2 || path[2] != L'\\');
 }
 
 bool isDriveRoot(const std::wstring& key) {
@@ -92,6 +95,22 @@ class FakeResultFile final : public ResultFile {
 }  // namespace
 
 FakePlatform::FakePlatform() : folders_{std::wstring(L"C:\\ProgramData")}, ticks_{1000} {}
+
+std::wstring FakePlatform::keyOf(const std::wstring& path) const {
+  if (!isDriveRelative(path)) return withoutTrailingBackslash(path);
+  const std::wstring drive = path.substr(0, 2);
+  const auto current = driveFolders_.find(drive);
+  std::wstring folder = current == driveFolders_.end() ? drive + L'\\' : current->second;
+  if (path.size() > 2) {
+    if (folder.back() != L'\\') folder += L'\\';
+    folder.append(path, 2);
+  }
+  return withoutTrailingBackslash(folder);
+}
+
+bool FakePlatform::separatorBeforeEntry(std::wstring_view folder) const {
+  return !(folder.size() == 2 && isDriveRelative(folder)) && Platform::separatorBeforeEntry(folder);
+}
 
 FakePlatform::Node* FakePlatform::find(const std::wstring& path) {
   const auto it = nodes_.find(keyOf(path));
@@ -230,8 +249,9 @@ std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring&
   record("find", pattern);
   first.attributes = INVALID_FILE_ATTRIBUTES;
   noteError(L"not found");
-  if (!pattern.ends_with(L"\\*")) return nullptr;
-  const std::wstring key = keyOf(pattern.substr(0, pattern.size() - 1));
+  const std::wstring folder = pattern.substr(0, pattern.empty() ? 0 : pattern.size() - 1);
+  if (!pattern.ends_with(L"*") || separatorBeforeEntry(folder)) return nullptr;
+  const std::wstring key = keyOf(folder);
   const Node* directory = find(key);
   if (key.empty() || !directory || !(directory->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return nullptr;
@@ -358,6 +378,11 @@ std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& p
   if (failure != CreateFailure::None) {
     noteError(L"access denied");
     return nullptr;
+  }
+  // Elevated, in a tool folder others may add to: created, with a warning.
+  if (elevated_ && parent && parent->first.ends_with(L"\\Norvane\\Wickline") &&
+      othersMayAdd(find(parent->first)->access)) {
+    folderWarning_ = openToolFolderWarning(parent->first);
   }
   ensure(key, FILE_ATTRIBUTE_ARCHIVE);
   created_.push_back(key);
