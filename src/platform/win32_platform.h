@@ -4,10 +4,13 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "platform/platform.h"
+#include "platform/win32_folders.h"
 #include "platform/win32_terminal.h"
-#include "platform/win32_literal_paths.h"
 
 namespace tavrin {
 
@@ -23,6 +26,7 @@ class ScopedHandle {
   ScopedHandle& operator=(const ScopedHandle&) = delete;
 
   HANDLE get() const { return handle_; }
+  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
 
  private:
   HANDLE handle_;
@@ -36,6 +40,17 @@ struct CloseFind {
 };
 using FileHandle = ScopedHandle<CloseFile>;
 using FindHandle = ScopedHandle<CloseFind>;
+
+class Win32DirectorySearch;
+
+// A failure in the few words messages use ("not found", "access denied");
+// the system's own text for the rest.
+std::wstring errorText(DWORD error);
+
+// Why a folder met in the walk was not listed: the one opened by its name
+// is not the one the listing showed (a junction or another folder now stands
+// in its place). An application's own code, as the system sets them apart.
+inline constexpr DWORD kErrorFolderReplaced = 0x20000001;
 
 class Win32Platform final : public Platform {
  public:
@@ -58,6 +73,7 @@ class Win32Platform final : public Platform {
   uint64_t monotonicMilliseconds() override;
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
+  bool separatorBeforeEntry(std::wstring_view folder) const override;
   std::wstring lastError() override;
   std::wstring makeFolderCommand(const std::wstring& folder) override;
   void writeError(std::wstring_view text) override;
@@ -68,15 +84,41 @@ class Win32Platform final : public Platform {
   void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
+  std::wstring resultFolderWarning() override;
+
+  // Each listing registers itself while it is open.
+  void opened(Win32DirectorySearch* listing) { listings_.push_back(listing); }
+  void closed(Win32DirectorySearch* listing);
+  void noteError(DWORD error) { lastError_ = error; }
 
  private:
+  // What Win32 is to be given for a path named on the command line.
+  struct Root {
+    std::wstring typed;
+    std::wstring name;  // the literal form when that names an entry, else `typed`
+    FolderPath folder;  // for a listing of it; `shown` left empty
+  };
+  const Root& root(const std::wstring& typed);
+  // The innermost open listing, when `path` is one of its entries.
+  Win32DirectorySearch* listingOf(const std::wstring& path, std::wstring_view& name);
+  uint32_t readEntry(Win32DirectorySearch& listing, std::wstring_view name);
+  uint32_t readRoot(const std::wstring& name);
+  std::unique_ptr<DirectorySearch> openChild(Win32DirectorySearch& parent, std::wstring_view name,
+                                             std::wstring shown, FindEntry& first);
+  std::unique_ptr<DirectorySearch> openRoot(std::wstring shown, FindEntry& first);
+  std::unique_ptr<DirectorySearch> startListing(HANDLE folder, FolderPath path, FindEntry& first);
   void flushConsole();
 
   HANDLE output_;        // standard output; not ours to close
   bool isConsole_;       // a real console: wide text goes to it unconverted
   std::string pending_;  // redirected output not yet written
   Win32Terminal terminal_;  // restores the console's mode when the platform goes
-  LiteralPaths paths_;   // how Win32 is to be given the walk's paths
+  // Wine 8 answers every NtQueryAttributesFile relative to a folder handle
+  // with "not found"; there words are read by their literal path.
+  bool relativeQueries_;
+  std::vector<Win32DirectorySearch*> listings_;  // open, innermost last
+  Root root_;            // the root last asked about
+  std::wstring warning_;  // about the folder of the result file just created
   DWORD lastError_ = 0;  // the error code of the last failure the core may ask about
 };
 
