@@ -118,6 +118,7 @@ class Win32Platform final : public Platform {
   bool relativeQueries_;
   std::vector<Win32DirectorySearch*> listings_;  // open, innermost last
   Root root_;            // the root last asked about
+  std::wstring literal_;  // the literal path of the entry being read
   std::wstring warning_;  // about the folder of the result file just created
   DWORD lastError_ = 0;  // the error code of the last failure the core may ask about
 };

@@ -215,7 +215,9 @@ uint32_t Win32Platform::readEntry(Win32DirectorySearch& listing, std::wstring_vi
     if (status >= 0) return basic.fileAttributes;
     lastError_ = nt::errorOf(status);
   } else {
-    word = GetFileAttributesW(listing.path().literalOf(name).c_str());
+    literal_.assign(listing.path().literal);  // the buffer is kept: once per file
+    literal_.append(name);
+    word = GetFileAttributesW(literal_.c_str());
     if (word != INVALID_FILE_ATTRIBUTES) return word;
     lastError_ = GetLastError();
   }
