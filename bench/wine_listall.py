@@ -52,7 +52,7 @@ def build_floor(state):
         raise SystemExit("x86_64-w64-mingw32-gcc is not installed (package gcc-mingw-w64-x86-64)")
     exe = Path(state) / "wine_same_calls.exe"
     subprocess.run([compiler, "-O2", "-municode", "-static", "-o", str(exe),
-                    str(ROOT / "bench" / "wine_same_calls.c"), "-lntdll"], check=True)
+                    str(ROOT / "bench" / "wine_same_calls.c"), "-lshell32", "-lntdll"], check=True)
     return exe
 
 
@@ -92,10 +92,13 @@ def main():
     try:
         # Warm up each, and check that they see the same files.
         _, listing = timed(wine, "attrib", ["/s", TREE + "\\*"])
-        _, floor_records = timed(wine, floor, [TREE])
+        timed(wine, floor, [TREE])
         timed(wine, opts.exe, ["listall", TREE])
-        records = sum(p.read_bytes().count(b"\n") for p in tool_folder.glob("*allFiles.txt"))
-        seen = (listing.count(b"\n"), floor_records.count(b"\n"))
+
+        def count(pattern):
+            return sum(p.read_bytes().count(b"\n") for p in tool_folder.glob(pattern))
+        records = count("*allFiles.txt")
+        seen = (listing.count(b"\n"), count("*sameCalls.txt"))
         if records != opts.files or seen != (opts.files, opts.files):
             raise SystemExit("expected %d files; tavrin recorded %d, attrib showed %d, the floor %d"
                              % ((opts.files, records) + seen))
@@ -106,7 +109,7 @@ def main():
             for name in order:
                 _, exe, args = commands[name]
                 times[name].append(timed(wine, exe, args)[0])
-            for result in tool_folder.glob("*allFiles.txt"):
+            for result in tool_folder.iterdir():
                 result.unlink()
     finally:
         wine.stop_server()

@@ -1,14 +1,16 @@
-/* The least tavrin.exe's listall walk can do, with the same calls: each
+/* The least tavrin.exe's listall can do, with the same calls: the
+ * application-data folder from shell32, a new file in its tool folder; each
  * folder opened once through its parent's handle (no reparse point
  * followed), its type and file ID asked, listed in 64 KiB batches through
  * that handle; each file's word read afresh (relative to the folder handle,
  * or by its literal path under Wine, which ignores the folder handle there);
- * one UTF-8 record line per file, written in 64 KiB blocks. The bench
- * compares tavrin.exe against it.
+ * one UTF-8 record line per file, written to that file in 64 KiB blocks.
+ * The bench compares tavrin.exe against it.
  *
- *     wine_same_calls.exe C:\folder > records
+ *     wine_same_calls.exe C:\folder    (records: <tick>sameCalls.txt)
  */
 #include <windows.h>
+#include <shlobj.h>
 #include <winternl.h>
 #include <stdio.h>
 #include <string.h>
@@ -111,7 +113,11 @@ int wmain(int argc, WCHAR **argv) {
   queryDirectory = (QueryDirectory)(void (*)(void))GetProcAddress(ntdll, "NtQueryDirectoryFile");
   queryInformation = (QueryInformation)(void (*)(void))GetProcAddress(ntdll, "NtQueryInformationFile");
   queryAttributes = (QueryAttributes)(void (*)(void))GetProcAddress(ntdll, "NtQueryAttributesFile");
-  output = GetStdHandle(STD_OUTPUT_HANDLE);
+  WCHAR results[MAX_PATH + 64];
+  if (FAILED(SHGetFolderPathW(NULL, CSIDL_COMMON_APPDATA, NULL, SHGFP_TYPE_CURRENT, results))) return 1;
+  swprintf(results + wcslen(results), 64, L"\\Norvane\\Wickline\\%lusameCalls.txt", GetTickCount());
+  output = CreateFileW(results, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_NEW, 0, NULL);
+  if (output == INVALID_HANDLE_VALUE) return 1;
   wcscpy(path, L"\\\\?\\");
   wcscat(path, argv[1]);
   HANDLE root = CreateFileW(path, FILE_LIST_DIRECTORY, 7, NULL, OPEN_EXISTING,
@@ -119,5 +125,6 @@ int wmain(int argc, WCHAR **argv) {
   if (root == INVALID_HANDLE_VALUE) return 1;
   walk(root, wcslen(path));
   flush();
+  CloseHandle(output);
   return 0;
 }
