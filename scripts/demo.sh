@@ -6,7 +6,8 @@
 #
 # Installs what is missing (cmake g++ ntfs-3g attr libgtest-dev: the preset's
 # configure step looks for googletest), builds only the program in build/linux
-# with the preset, and leaves nothing mounted. The result files
+# with the preset, showing a line per package and per build step, and leaves
+# nothing mounted. The result files
 # stay in /var/lib/Norvane/Wickline. TAVRIN=path/to/tavrin skips the build.
 set -euo pipefail
 
@@ -19,23 +20,15 @@ die() { echo "demo: $*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || die "run as root (it mounts an NTFS volume)"
 
 step "Packages"
-missing=()
-for package in cmake g++ ntfs-3g attr libgtest-dev; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
-else
-  echo "cmake, g++, ntfs-3g, attr and googletest are installed"
-fi
+# A line per package downloaded and set up.
+bash "$repo/scripts/install_packages.sh" cmake g++ ntfs-3g attr libgtest-dev ||
+  die "could not install the packages"
 
 if [ -z "${TAVRIN:-}" ]; then
   step "Build (cmake --preset linux && cmake --build --preset linux --target tavrin)"
-  # The program only: the unit tests are scripts/test.sh's business.
+  # The program only: the unit tests are scripts/test.sh's business. A line per step.
   (cd "$repo" && cmake --preset linux >/dev/null &&
-    cmake --build --preset linux --target tavrin --parallel "$(nproc)" >/dev/null)
+    cmake --build --preset linux --target tavrin --parallel "$(nproc)")
   TAVRIN=$repo/build/linux/tavrin
 fi
 tavrin=$(realpath "$TAVRIN")
@@ -87,8 +80,10 @@ step "The tool folder $tool_folder"
 if [ -d "$tool_folder" ]; then
   echo "exists: result files go there"
 else
-  mkdir -p "$tool_folder"
-  echo "created it (tavrin never creates it; without it the records go to the console)"
+  # What the .deb's install does; tavrin itself never creates it.
+  install -d -m 0755 "$(dirname "$tool_folder")"
+  install -d -m 0750 "$tool_folder"
+  echo "created it, root's alone (mode 0750), as the .deb does; without it the records go to the console"
 fi
 
 # Runs tavrin and shows its console output and the result file it wrote.

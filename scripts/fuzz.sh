@@ -15,7 +15,7 @@ if ! command -v clang++ >/dev/null; then
   echo "skipped: clang++ is not installed"
   exit 0
 fi
-cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 >/dev/null || exit 1
+cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 || exit 1  # a line per step
 
 failed=()
 for target in build/fuzz/fuzz_*; do

@@ -5,30 +5,24 @@
 # (deploy/ansible), tavrin.exe and the unit tests under Wine, a short run of
 # each fuzz target, the property tests, and the release
 # checks (two release builds from fresh clones, compared byte for byte, then
-# lintian, man page, zip). Run as root on a fresh Debian machine, it first
+# lintian, man page, zip, the Windows installer under Wine, signing, the .deb
+# on a fresh Debian 12 root). Run as root on a fresh Debian machine, it first
 # installs what is missing. It ends with "passed", or "passed; skipped: ..."
-# with each skipped suite's reason.
+# with each skipped suite's reason, and the time the whole run took. Every
+# step (and every package installed) prints a line as it goes.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+started_all=$SECONDS
 
 packages=(cmake g++ make libgtest-dev googletest python3 ntfs-3g attr fuse3 util-linux tmux
           qemu-system-x86 busybox-static
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-dev
           git dpkg-dev lintian mandoc bsdextrautils zip unzip
+          wixl msitools osslsigncode openssl debootstrap
           ansible ansible-lint)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" = 0 ]; then
-    echo "== installing: ${missing[*]}"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null ||
-      echo "== could not install all of: ${missing[*]}"
-  else
-    echo "== not root, not installing: ${missing[*]}"
-  fi
-fi
+step_started=$SECONDS
+bash scripts/install_packages.sh "${packages[@]}" || echo "== could not install all packages; the suites that need them skip"
+echo "== packages: $((SECONDS - step_started)) s"
 
 failed=()
 skipped=()
@@ -67,6 +61,8 @@ step "release: two release builds from fresh clones, then their checks" \
   run_ctest linux release --preset linux -L release
 while IFS= read -r line; do skipped+=("$line"); done < <(python3 scripts/ctest_skips.py "${reports[@]}")
 for line in "${skipped[@]}"; do echo "== skipped: $line"; done
+total=$((SECONDS - started_all))
+echo "== total: $((total / 60)) min $((total % 60)) s"
 if [ ${#failed[@]} -gt 0 ]; then
   printf '== FAILED: %s\n' "${failed[@]}"
   exit 1

@@ -88,7 +88,8 @@ std::wstring statusLine(const ScanJob& job, wchar_t separator, uint64_t elapsed,
   line += countOf(job.counts().filesChecked, L"file", L"files");
   line += L", ";
   line += findings(job, false);
-  const std::wstring folder = escapeControls(folderOf(job.walkPath(), separator));
+  std::wstring folder = escapeControls(folderOf(job.walkPath(), separator));
+  if (job.tablePercent() >= 0) folder = L"file table " + std::to_wstring(job.tablePercent()) + L"% " + folder;
   const size_t used = displayWidth(line) + 2;
   if (!folder.empty() && used + MIN_FOLDER_COLUMNS <= columns) {
     line += L"  ";
@@ -112,6 +113,12 @@ std::wstring summaryText(const ScanJob& job, wchar_t separator, uint64_t elapsed
   text += escapeControls(recordsLine(job, separator)) + L'\n';
   for (const std::wstring& root : counts.unreadableRoots) {
     text += L"Could not read: " + escapeControls(root) + L'\n';
+  }
+  for (const std::wstring& root : counts.tableRoots) {
+    text += L"Read from the file table: " + escapeControls(root) + L'\n';
+  }
+  for (const std::wstring& why : counts.walkedInstead) {
+    text += L"Walked without the file table: " + escapeControls(why) + L'\n';
   }
   if (counts.unlistedFolders > 0) {
     text += countOf(counts.unlistedFolders, L"folder", L"folders") + L" could not be listed";

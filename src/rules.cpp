@@ -8,9 +8,20 @@ constexpr std::wstring_view MARKER = L"Norvane";
 
 }  // namespace
 
+bool ScanJob::ruleActsOn(const std::wstring& path, uint32_t attributes) const {
+  if (modeFlags_ & MODE_LIST) return attributes == SUSPECT_ATTRIBUTES;
+  if (modeFlags_ & MODE_REPAIR) {
+    return attributes == SUSPECT_ATTRIBUTES || path.find(MARKER) != std::wstring::npos;
+  }
+  return (modeFlags_ & MODE_SET) != 0;
+}
+
 int ScanJob::applyRule(const std::wstring& path) {
+  return applyRuleWith(path, platform_.getFileAttributes(path), true);
+}
+
+int ScanJob::applyRuleWith(const std::wstring& path, uint32_t attributes, bool reachable) {
   ++counts_.filesChecked;
-  const uint32_t attributes = platform_.getFileAttributes(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     ++counts_.unreadable;
     print(L"\nINVALID_FILE_ATTRIBUTES for " + path);
@@ -26,7 +37,7 @@ int ScanJob::applyRule(const std::wstring& path) {
     } else if (attributes == SUSPECT_ATTRIBUTES) {
       repaired = FILE_ATTRIBUTE_NORMAL;
     }
-    if (repaired != 0 && platform_.setFileAttributes(path, repaired)) {
+    if (repaired != 0 && reachable && platform_.setFileAttributes(path, repaired)) {
       ++counts_.changed;
     } else if (repaired != 0) {  // recorded with the word read before the attempt
       ++counts_.failed;
@@ -35,7 +46,7 @@ int ScanJob::applyRule(const std::wstring& path) {
     }
   } else if (modeFlags_ & MODE_SET) {
     print(L"\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!");
-    if (platform_.setFileAttributes(path, setValue_)) {
+    if (reachable && platform_.setFileAttributes(path, setValue_)) {
       ++counts_.changed;
       print(L"\n Attributes " + decimal(setValue_) + L" successfully set to " + path);
     } else {

@@ -12,6 +12,7 @@
 namespace tavrin {
 
 class Progress;
+struct TableEntry;
 
 // Mode flags: one root bit and one action bit per command.
 inline constexpr uint32_t MODE_FIXED_DRIVES = 0x01;
@@ -40,6 +41,9 @@ struct RunCounts {
   uint64_t unlistedFolders = 0;  // folders inside the trees that could not be listed
   std::vector<std::wstring> firstUnlistedFolders;  // the first few of them
   std::vector<std::wstring> unreadableRoots;       // given roots that could not be read at all
+  // Roots walked although their volume's file table was tried: "root: why".
+  std::vector<std::wstring> walkedInstead;
+  std::vector<std::wstring> tableRoots;  // roots read from their file table
   bool rootsOffVolume = false;  // a given root is on no volume that keeps attribute words
   bool emptyRoot = false;       // a given path was empty
   bool nothingToScan = false;   // a run without paths found no drive or volume
@@ -73,6 +77,8 @@ class ScanJob {
   const std::wstring& walkPath() const { return walkPath_; }
   // Where the walk was when the stop came; empty before the first root.
   const std::wstring& stoppedIn() const { return stoppedIn_; }
+  // How much of a file table has been read, in percent; -1 when none is.
+  int tablePercent() const { return tablePercent_; }
   // The exit status of the run so far (EXIT_DONE, EXIT_PARTIAL, EXIT_FAILED).
   int exitStatus() const;
 
@@ -93,10 +99,19 @@ class ScanJob {
   };
   void addFixedDrives();
   void visitRoots();
+  // The tree of a directory root read from its volume's file table, with
+  // the walk's records: table_walk.cpp. False when the root is to be walked.
+  bool readTable(std::wstring& root);
   Listing walkDirectory(std::wstring& directoryPath);
 
   // What the command does to one file: -1 when its word cannot be read.
   int applyRule(const std::wstring& path);
+  // The same with the word known: `reachable` false for a file the system
+  // cannot reach (its word is the table's; nothing is written).
+  int applyRuleWith(const std::wstring& path, uint32_t attributes, bool reachable);
+  // True when the command reads or writes a file of this word through the
+  // system (a candidate), not just counts or records it.
+  bool ruleActsOn(const std::wstring& path, uint32_t attributes) const;
 
   // Writes a message to the console.
   void print(std::wstring_view text);
@@ -112,6 +127,8 @@ class ScanJob {
   void catchUpWithClock();
   // Pending records to the file, then the summary for a person watching.
   void finishRun();
+  bool listable(std::wstring& folder);
+  bool listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries);
   // A folder inside a tree that was not wholly listed, and why.
   void noteUnlistedFolder(const std::wstring& path, const std::wstring& why);
   void noteUnreadableRoot(const std::wstring& root, const std::wstring& why);
@@ -135,6 +152,7 @@ class ScanJob {
   RunCounts counts_;
   std::wstring walkPath_;  // the walk's one path buffer
   std::wstring stoppedIn_;
+  int tablePercent_ = -1;
   std::wstring listingError_;  // why the last listing that failed did
   std::unique_ptr<Progress> progress_;  // only when standard error is a terminal
 };

@@ -70,7 +70,9 @@ void ScanJob::visitRoots() {
       if (applyRule(path) != 0) noteUnreadableRoot(root, platform_.lastError());
     } else {
       if (attributes != INVALID_FILE_ATTRIBUTES && (modeFlags_ & MODE_PATHS)) checkRootVolume(root);
-      switch (walkDirectory(path)) {
+      // A root that cannot be read has no table: the walk says why.
+      const bool fromTable = attributes != INVALID_FILE_ATTRIBUTES && readTable(path);
+      switch (fromTable ? Listing::Whole : walkDirectory(path)) {
         case Listing::Whole:
           break;
         case Listing::NotStarted:

@@ -4,17 +4,21 @@
 #include <utility>
 
 #include "main.h"
+#include "ntfs_image.h"
 #include "platform/text.h"
 #include "platform/tool_folder.h"
 
 namespace tavrin::test {
-namespace {
 
-// One trailing backslash is dropped, except after a drive's colon.
-std::wstring withoutTrailingBackslash(std::wstring path) {
+// "C:" is the drive's root, and one trailing backslash is dropped except
+// after a drive's colon.
+std::wstring FakePlatform::keyOf(std::wstring path) {
+  if (path.size() == 2 && path[1] == L':') return path + L'\\';
   if (path.size() >= 2 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
   return path;
 }
+
+namespace {
 
 // "C:" or "C:name": a drive letter and colon with no backslash after them.
 bool isDriveRelative(std::wstring_view path) {
@@ -96,8 +100,8 @@ class FakeResultFile final : public ResultFile {
 
 FakePlatform::FakePlatform() : folders_{std::wstring(L"C:\\ProgramData")}, ticks_{1000} {}
 
-std::wstring FakePlatform::keyOf(const std::wstring& path) const {
-  if (!isDriveRelative(path)) return withoutTrailingBackslash(path);
+std::wstring FakePlatform::resolvedKey(const std::wstring& path) const {
+  if (!isDriveRelative(path)) return keyOf(path);
   const std::wstring drive = path.substr(0, 2);
   const auto current = driveFolders_.find(drive);
   std::wstring folder = current == driveFolders_.end() ? drive + L'\\' : current->second;
@@ -105,7 +109,7 @@ std::wstring FakePlatform::keyOf(const std::wstring& path) const {
     if (folder.back() != L'\\') folder += L'\\';
     folder.append(path, 2);
   }
-  return withoutTrailingBackslash(folder);
+  return keyOf(folder);
 }
 
 bool FakePlatform::separatorBeforeEntry(std::wstring_view folder) const {
@@ -113,17 +117,17 @@ bool FakePlatform::separatorBeforeEntry(std::wstring_view folder) const {
 }
 
 FakePlatform::Node* FakePlatform::find(const std::wstring& path) {
-  const auto it = nodes_.find(keyOf(path));
+  const auto it = nodes_.find(resolvedKey(path));
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
 const FakePlatform::Node* FakePlatform::find(const std::wstring& path) const {
-  const auto it = nodes_.find(keyOf(path));
+  const auto it = nodes_.find(resolvedKey(path));
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
 FakePlatform::Node& FakePlatform::ensure(const std::wstring& path, uint32_t attributes) {
-  const std::wstring key = keyOf(path);
+  const std::wstring key = resolvedKey(path);
   if (Node* node = find(key)) {
     node->attributes = attributes;
     return *node;
@@ -183,7 +187,7 @@ void FakePlatform::setAppDataFolders(std::vector<std::optional<std::wstring>> an
 void FakePlatform::setTicks(std::vector<uint32_t> ticks) { ticks_ = std::move(ticks); }
 
 void FakePlatform::refuseCreate(const std::wstring& path, CreateFailure why) {
-  refusedCreates_.emplace_back(keyOf(path), why);
+  refusedCreates_.emplace_back(resolvedKey(path), why);
 }
 
 std::vector<std::string> FakePlatform::logOf(const std::string& verb) const {
@@ -251,7 +255,7 @@ std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring&
   noteError(L"not found");
   const std::wstring folder = pattern.substr(0, pattern.empty() ? 0 : pattern.size() - 1);
   if (!pattern.ends_with(L"*") || separatorBeforeEntry(folder)) return nullptr;
-  const std::wstring key = keyOf(folder);
+  const std::wstring key = resolvedKey(folder);
   const Node* directory = find(key);
   if (key.empty() || !directory || !(directory->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return nullptr;
@@ -362,7 +366,7 @@ CreateFailure FakePlatform::judgeFolderOf(const std::wstring& key) const {
 std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path,
                                                          CreateFailure& failure) {
   record("create", path);
-  const std::wstring key = keyOf(path);
+  const std::wstring key = resolvedKey(path);
   const auto parent = splitParent(key);
   const auto refused = std::find_if(refusedCreates_.begin(), refusedCreates_.end(),
                                     [&](const auto& refusal) { return refusal.first == key; });
@@ -411,6 +415,39 @@ std::string crlf(const std::string& text) {
     out += c;
   }
   return out;
+}
+
+}  // namespace tavrin::test
+
+namespace tavrin::test {
+
+std::unique_ptr<RawVolume> FakePlatform::openRawVolume(const std::wstring& root, std::wstring& why) {
+  const auto it = tables_.find(resolvedKey(root));
+  if (it == tables_.end()) return nullptr;
+  record("table", root);
+  const Table& table = it->second;
+  if (!table.refusal.empty()) {
+    why = table.refusal;
+    return nullptr;
+  }
+  auto volume = std::make_unique<ImageVolume>(table.image);
+  volume->rootRecord = table.rootRecord;
+  volume->order = table.order;
+  volume->checkFolders = table.checkFolders;
+  volume->filePathLimit = table.filePathLimit;
+  volume->mountPoints = table.mountPoints;
+  return volume;
+}
+
+bool FakePlatform::enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) {
+  const std::wstring folder = path.substr(0, steps.back().end);
+  record("enter", folder);
+  for (const std::wstring& refused : refusedTableFolders_) {
+    if (folder.starts_with(refused) && (folder.size() == refused.size() || folder[refused.size()] == L'\\')) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace tavrin::test

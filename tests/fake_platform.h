@@ -75,6 +75,22 @@ class FakePlatform : public Platform {
   // disk (the platform cuts back what went out).
   void failWritesAfter(std::size_t bytes) { writeLimit_ = bytes; }
 
+  // The folder `root` lies on a volume whose bytes are `table.image` (see
+  // ntfs_image.h): the run may read its file table. With `refusal` set the
+  // platform refuses with that reason instead.
+  struct Table {
+    std::vector<uint8_t> image;
+    uint64_t rootRecord = 5;
+    ListingOrder order = ListingOrder::IndexBlocks;
+    bool checkFolders = false;
+    size_t filePathLimit = 0;
+    std::vector<std::wstring> mountPoints;
+    std::wstring refusal;
+  };
+  void setTable(const std::wstring& root, Table table) { tables_[keyOf(root)] = std::move(table); }
+  // The folder (and what lies below it) cannot be reached from the root.
+  void refuseTableFolder(const std::wstring& folder) { refusedTableFolders_.push_back(folder); }
+
   // Each read of the monotonic clock advances it by `milliseconds`.
   void setClockStep(uint64_t milliseconds) { clockStep_ = milliseconds; }
   // Standard error as a terminal `columns` wide (0: it does not say).
@@ -90,6 +106,7 @@ class FakePlatform : public Platform {
   // "error <text>". Failures give "not found", "access denied" (unlistable
   // folders, refused writes and creates) or "I/O error" (listings that fail
   // part-way, full result files) as their reason.
+  // "table <root>" (a file table opened), "enter <folder>" (a table folder reached).
   const std::vector<std::string>& log() const { return log_; }
   // The log lines that start with `verb` and a blank, without the verb.
   std::vector<std::string> logOf(const std::string& verb) const;
@@ -134,6 +151,12 @@ class FakePlatform : public Platform {
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
   std::wstring resultFolderWarning() override { return std::exchange(folderWarning_, {}); }
+  std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
+  bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
+
+  // The map key of a path: "C:" is the drive's root, one trailing backslash
+  // is dropped except after a drive's colon.
+  static std::wstring keyOf(std::wstring path);
 
   // Used by the search and result file objects.
   void record(const std::string& verb, std::wstring_view text);
@@ -154,8 +177,9 @@ class FakePlatform : public Platform {
     std::string content;
   };
 
-  // The map key of `path`, drive-relative forms resolved.
-  std::wstring keyOf(const std::wstring& path) const;
+  // The map key of `path`, drive-relative forms resolved against the
+  // drive's current folder.
+  std::wstring resolvedKey(const std::wstring& path) const;
 
   Node& ensure(const std::wstring& path, uint32_t attributes);
   // The verdict on the tool folder a result file at `key` would go in.
@@ -182,6 +206,8 @@ class FakePlatform : public Platform {
   unsigned columns_ = 0;
   std::vector<StatusWrite> statusWrites_;
 
+  std::map<std::wstring, Table> tables_;
+  std::vector<std::wstring> refusedTableFolders_;
   std::vector<std::wstring> offVolume_;
   std::wstring lastError_;
 

@@ -102,6 +102,52 @@ struct TerminalFacts {
   bool consoleShown = false;
 };
 
+// Raw, read-only access to a volume's bytes, for reading its file table.
+class VolumeBytes {
+ public:
+  virtual ~VolumeBytes() = default;
+  // Reads exactly `length` bytes at `offset` into `into`; false when it cannot.
+  virtual bool read(uint64_t offset, size_t length, uint8_t* into) = 0;
+};
+
+// The order in which the system's listing returns a folder's entries.
+enum class ListingOrder {
+  // The index root's entries, then those of each index block in use, block
+  // after block (the Linux drivers).
+  IndexBlocks,
+  // The index's own (collation) order (Windows).
+  Collation,
+};
+
+// The volume that holds a root, opened for reading its file table, and what
+// the reader must know of the system that shows the volume otherwise.
+class RawVolume : public VolumeBytes {
+ public:
+  ListingOrder order = ListingOrder::IndexBlocks;
+  uint64_t rootRecord = 0;  // the root's record in the table
+  // Folders inside the tree on which another volume is mounted, relative to
+  // the root, components joined by the separator: not entered.
+  std::vector<std::wstring> mountPoints;
+  // Each folder is first listed through the system, which may refuse it
+  // (rights, the path limit): the walk would not enter it either.
+  bool checkFolders = false;
+  // Files whose path has at least this many characters are read through the
+  // system, as the walk reads them (0: no limit). A path past `fallbackPath`
+  // (0: none) makes the root walked.
+  size_t filePathLimit = 0;
+  size_t fallbackPath = 0;
+  // The word the system reports for a stored word (before any adjustment
+  // for links, which the reader leaves to the system).
+  virtual uint32_t reportedWord(uint32_t stored, bool directory) const = 0;
+};
+
+// One folder on the way from a root to a folder of its tree: where its name
+// ends in the folder's path, and its record in the file table.
+struct TableStep {
+  size_t end = 0;
+  uint64_t record = 0;
+};
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -135,6 +181,22 @@ class Platform {
   virtual std::optional<std::wstring> substitutedFolder(const std::wstring& /*root*/) {
     return std::nullopt;
   }
+
+  // The volume holding the directory `root`, for reading its file table;
+  // null when the platform may not read it, with the reason in `why` (left
+  // empty where no table is to be had: not an NTFS volume).
+  virtual std::unique_ptr<RawVolume> openRawVolume(const std::wstring& /*root*/, std::wstring& /*why*/) {
+    return nullptr;
+  }
+  // Makes the folder `path` (its steps from the root, as the table names
+  // them) the one whose entries the attribute calls reach next: opened from
+  // the root name by name, never through a link, each checked to be the
+  // table's record. False when it cannot be reached so; then no entry of it
+  // may be asked for. leaveTableFolders() ends the table's run of a root.
+  virtual bool enterTableFolder(const std::wstring& /*path*/, const std::vector<TableStep>& /*steps*/) {
+    return true;
+  }
+  virtual void leaveTableFolders() {}
 
   // The machine-wide application-data folder, without a trailing separator.
   virtual std::optional<std::wstring> commonAppDataFolder() = 0;

@@ -5,9 +5,11 @@ add_library(tavrin_posix STATIC
   ${CMAKE_CURRENT_LIST_DIR}/posix_io.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_platform.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_signals.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix_table.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_xattr.cpp)
 target_link_libraries(tavrin_posix PUBLIC tavrin_core)
 
 add_executable(tavrin ${CMAKE_CURRENT_LIST_DIR}/posix_main.cpp)
 target_link_libraries(tavrin PRIVATE tavrin_posix)
+

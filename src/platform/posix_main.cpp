@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "main.h"
+#include "platform/posix_platform.h"
 #include "platform/posix_signals.h"
 #include "platform/text.h"
 
@@ -39,7 +40,11 @@ int main(int argc, char** argv) {
     // The run and then the platform end first: pending records and console
     // text are written and the result file is closed before a caught signal
     // ends the process.
+#ifdef TAVRIN_WALK_ONLY
+    const auto platform = std::make_unique<tavrin::PosixPlatform>(tavrin::PosixSystemFiles{.readTables = false});
+#else
     const std::unique_ptr<tavrin::Platform> platform = tavrin::createNativePlatform();
+#endif
     status = tavrin::runCommandLine(args, *platform);
   }
   tavrin::endByCaughtStopSignal();

@@ -249,6 +249,9 @@ void PosixPlatform::endListing(const void* search) {
 // root named on the command line goes by its path.
 uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
   const std::string& bytes = bytesOf(path);
+  int folder = -1;
+  std::string_view inTable;
+  if (tableEntry(bytes, folder, inTable)) return readAttributes(folder, inTable.data());
   const std::string_view name = entryName(bytes);
   uint32_t attributes = 0;
   if (name.empty()) {
@@ -267,6 +270,9 @@ uint32_t PosixPlatform::getFileAttributes(const std::wstring& path) {
 
 bool PosixPlatform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   const std::string& bytes = bytesOf(path);
+  int folder = -1;
+  std::string_view inTable;
+  if (tableEntry(bytes, folder, inTable)) return writeAttributes(folder, inTable.data(), attributes);
   const std::string_view name = entryName(bytes);
   const bool written = name.empty() ? writeAttributes(AT_FDCWD, bytes.c_str(), attributes)
                                     : writeAttributes(current_.get(), name.data(), attributes);

@@ -21,6 +21,9 @@ struct PosixSystemFiles {
   // Off: mount points inside a tree are found from mountInfo alone, as on
   // kernels whose statx does not mark mount roots.
   bool kernelMarksMountRoots = true;
+  // Off: every root is walked, its volume's file table never read (the
+  // test build that checks the table against the walk).
+  bool readTables = true;
 };
 
 class PosixPlatform final : public Platform {
@@ -54,8 +57,21 @@ class PosixPlatform final : public Platform {
   void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
+  // Reading the file table: posix_table.cpp.
+  std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
+  bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
+  void leaveTableFolders() override;
 
  private:
+  // A folder of the tree whose table is being read, opened from the root.
+  struct TableLevel {
+    std::string directory;  // ends with "/"
+    uint64_t record;
+    UniqueFd fd;  // closed for middle levels of a deep tree
+  };
+  static constexpr size_t KEPT_TABLE_LEVELS = 32;
+  bool tableEntry(const std::string& path, int& folder, std::string_view& name) const;
+
   // A directory being listed (walked), and whether its file system keeps
   // NTFS words at all. The walk reads the word of each of its files next.
   struct Listing {
@@ -97,6 +113,8 @@ class PosixPlatform final : public Platform {
   UniqueFd current_;
   // The mount points of mountInfo, read when the kernel cannot tell.
   std::optional<std::vector<std::string>> mountPoints_;
+  std::vector<TableLevel> tableLevels_;  // from the root down
+  dev_t tableDevice_ = 0;
 };
 
 // The root under which a mount point is walked: the mount point and "/".

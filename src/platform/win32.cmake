@@ -14,6 +14,7 @@ add_library(tavrin_win32 STATIC
   ${CMAKE_CURRENT_LIST_DIR}/win32_nt.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_process.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_root_paths.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/win32_table.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_tool_folder.cpp
   ${CMAKE_CURRENT_LIST_DIR}/win32_walk.cpp)

@@ -41,7 +41,26 @@ struct CloseFind {
 using FileHandle = ScopedHandle<CloseFile>;
 using FindHandle = ScopedHandle<CloseFind>;
 
-class Win32DirectorySearch;
+// A folder open for the walk: its handle, and how the paths of its entries
+// are given to Win32. While it is open the platform reaches its entries
+// through the handle.
+class OpenFolder {
+ public:
+  OpenFolder(HANDLE handle, FolderPath path) : handle_(handle), path_(std::move(path)) {}
+  virtual ~OpenFolder() = default;
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+
+  HANDLE handle() const { return handle_.get(); }
+  const FolderPath& path() const { return path_; }
+  // The file ID a listing of this folder gave its folder `name`; 0 when it
+  // is not known.
+  virtual int64_t listedId(std::wstring_view /*name*/) const { return 0; }
+
+ private:
+  FileHandle handle_;
+  FolderPath path_;
+};
 
 // A failure in the few words messages use ("not found", "access denied");
 // the system's own text for the rest.
@@ -85,10 +104,14 @@ class Win32Platform final : public Platform {
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
   std::wstring resultFolderWarning() override;
+  // Reading the file table: win32_table.cpp.
+  std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
+  bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
+  void leaveTableFolders() override;
 
-  // Each listing registers itself while it is open.
-  void opened(Win32DirectorySearch* listing) { listings_.push_back(listing); }
-  void closed(Win32DirectorySearch* listing);
+  // Each open folder registers itself while it is open.
+  void opened(OpenFolder* folder) { folders_.push_back(folder); }
+  void closed(OpenFolder* folder);
   void noteError(DWORD error) { lastError_ = error; }
 
  private:
@@ -99,13 +122,16 @@ class Win32Platform final : public Platform {
     FolderPath folder;  // for a listing of it; `shown` left empty
   };
   const Root& root(const std::wstring& typed);
-  // The innermost open listing, when `path` is one of its entries.
-  Win32DirectorySearch* listingOf(const std::wstring& path, std::wstring_view& name);
-  uint32_t readEntry(Win32DirectorySearch& listing, std::wstring_view name);
+  // The innermost open folder, when `path` is one of its entries.
+  OpenFolder* folderOf(const std::wstring& path, std::wstring_view& name);
+  uint32_t readEntry(OpenFolder& folder, std::wstring_view name);
   uint32_t readRoot(const std::wstring& name);
-  std::unique_ptr<DirectorySearch> openChild(Win32DirectorySearch& parent, std::wstring_view name,
-                                             std::wstring shown, FindEntry& first);
-  std::unique_ptr<DirectorySearch> openRoot(std::wstring shown, FindEntry& first);
+  // A folder met in a walk, opened through `parent` as itself; null with
+  // lastError_ set when it is not the folder `listedId` names (0: any).
+  HANDLE openChild(OpenFolder& parent, std::wstring_view name, int64_t listedId);
+  // A folder named on the command line (`shown`, with its separator),
+  // opened by its name: a link is followed.
+  HANDLE openRoot(const std::wstring& shown, FolderPath& path);
   std::unique_ptr<DirectorySearch> startListing(HANDLE folder, FolderPath path, FindEntry& first);
   void flushConsole();
 
@@ -116,10 +142,15 @@ class Win32Platform final : public Platform {
   // Wine 8 answers every NtQueryAttributesFile relative to a folder handle
   // with "not found"; there words are read by their literal path.
   bool relativeQueries_;
-  std::vector<Win32DirectorySearch*> listings_;  // open, innermost last
+  std::vector<OpenFolder*> folders_;  // open, innermost last
   Root root_;            // the root last asked about
   std::wstring literal_;  // the literal path of the entry being read
   std::wstring warning_;  // about the folder of the result file just created
+  // The folders a file-table run has entered, from its root down, and the
+  // steps they were entered by.
+  std::vector<std::unique_ptr<OpenFolder>> tableFolders_;
+  std::vector<TableStep> tableSteps_;
+  std::wstring tablePath_;
   DWORD lastError_ = 0;  // the error code of the last failure the core may ask about
 };
 

@@ -39,15 +39,6 @@ CreateFailure failureOf(DWORD error) {
   }
 }
 
-bool elevated() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  const FileHandle owned(token);
-  TOKEN_ELEVATION elevation{};
-  DWORD size = 0;
-  return GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-         elevation.TokenIsElevated != 0;
-}
 
 bool ownerTrusted(HANDLE folder) {
   PSID owner = nullptr;
@@ -216,6 +207,16 @@ HANDLE createResultHandle(const std::wstring& path, CreateFailure& failure, std:
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   failure = handle == INVALID_HANDLE_VALUE ? failureOf(GetLastError()) : CreateFailure::None;
   return handle;
+}
+
+bool elevated() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  const FileHandle owned(token);
+  TOKEN_ELEVATION elevation{};
+  DWORD size = 0;
+  return GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
 }
 
 }  // namespace tavrin

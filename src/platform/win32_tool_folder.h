@@ -18,4 +18,7 @@ namespace tavrin {
 // open the file while the run holds it.
 HANDLE createResultHandle(const std::wstring& path, CreateFailure& failure, std::wstring& warning);
 
+// True when the process runs elevated (an administrator's full rights).
+bool elevated();
+
 }  // namespace tavrin

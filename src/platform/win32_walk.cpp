@@ -10,10 +10,10 @@
 namespace tavrin {
 
 // A folder open for the walk, and its listing.
-class Win32DirectorySearch final : public DirectorySearch {
+class Win32DirectorySearch final : public DirectorySearch, public OpenFolder {
  public:
   Win32DirectorySearch(Win32Platform& platform, HANDLE handle, FolderPath path)
-      : platform_(platform), handle_(handle), path_(std::move(path)), reader_(handle) {
+      : OpenFolder(handle, std::move(path)), platform_(platform), reader_(handle) {
     platform_.opened(this);
   }
   ~Win32DirectorySearch() override { platform_.closed(this); }
@@ -41,19 +41,14 @@ class Win32DirectorySearch final : public DirectorySearch {
 
   bool failed() const override { return reader_.failed(); }
 
-  HANDLE handle() const { return handle_.get(); }
-  const FolderPath& path() const { return path_; }
-  // The file ID the listing gave the folder `name`, when that was the last
-  // folder it handed out (the walk enters a folder as soon as it meets it);
-  // 0 when unknown.
-  int64_t listedId(std::wstring_view name) const {
+  // Known for the last folder the listing handed out: the walk enters a
+  // folder as soon as it meets it.
+  int64_t listedId(std::wstring_view name) const override {
     return name == lastFolder_ ? lastFolderId_ : 0;
   }
 
  private:
   Win32Platform& platform_;
-  FileHandle handle_;
-  FolderPath path_;
   FolderReader reader_;
   std::wstring lastFolder_;
   int64_t lastFolderId_ = 0;
@@ -158,9 +153,9 @@ std::wstring_view lastName(std::wstring_view path) {
 
 }  // namespace
 
-void Win32Platform::closed(Win32DirectorySearch* listing) {
-  const auto it = std::find(listings_.rbegin(), listings_.rend(), listing);
-  if (it != listings_.rend()) listings_.erase(std::next(it).base());
+void Win32Platform::closed(OpenFolder* folder) {
+  const auto it = std::find(folders_.rbegin(), folders_.rend(), folder);
+  if (it != folders_.rend()) folders_.erase(std::next(it).base());
 }
 
 // "C:" and "C:x" are relative to the current folder of drive C:, and
@@ -195,16 +190,16 @@ const Win32Platform::Root& Win32Platform::root(const std::wstring& typed) {
   return root_;
 }
 
-Win32DirectorySearch* Win32Platform::listingOf(const std::wstring& path, std::wstring_view& name) {
-  if (listings_.empty()) return nullptr;
-  Win32DirectorySearch* listing = listings_.back();
-  const std::optional<std::wstring_view> found = listing->path().nameIn(path);
+OpenFolder* Win32Platform::folderOf(const std::wstring& path, std::wstring_view& name) {
+  if (folders_.empty()) return nullptr;
+  OpenFolder* folder = folders_.back();
+  const std::optional<std::wstring_view> found = folder->path().nameIn(path);
   if (!found) return nullptr;
   name = *found;
-  return listing;
+  return folder;
 }
 
-uint32_t Win32Platform::readEntry(Win32DirectorySearch& listing, std::wstring_view name) {
+uint32_t Win32Platform::readEntry(OpenFolder& listing, std::wstring_view name) {
   uint32_t word = INVALID_FILE_ATTRIBUTES;
   if (relativeQueries_) {
     UNICODE_STRING counted = nt::countedString(name);
@@ -235,7 +230,7 @@ uint32_t Win32Platform::readRoot(const std::wstring& name) {
 
 uint32_t Win32Platform::getFileAttributes(const std::wstring& path) {
   std::wstring_view name;
-  if (Win32DirectorySearch* listing = listingOf(path, name)) {
+  if (OpenFolder* listing = folderOf(path, name)) {
     if (listing->path().entryTooLong(name.size())) {
       lastError_ = ERROR_FILENAME_EXCED_RANGE;
       return INVALID_FILE_ATTRIBUTES;
@@ -247,7 +242,7 @@ uint32_t Win32Platform::getFileAttributes(const std::wstring& path) {
 
 bool Win32Platform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
   std::wstring_view name;
-  Win32DirectorySearch* listing = listingOf(path, name);
+  OpenFolder* listing = folderOf(path, name);
   if (!listing) {
     if (SetFileAttributesW(root(path).name.c_str(), attributes)) return true;
     lastError_ = GetLastError();
@@ -281,70 +276,67 @@ std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring
   if (!shown.empty() && shown.back() == L'\\') {
     const std::wstring folder(shown, 0, shown.size() - 1);
     std::wstring_view name;
-    if (Win32DirectorySearch* parent = listingOf(folder, name)) {
-      return openChild(*parent, name, std::move(shown), first);
+    if (OpenFolder* parent = folderOf(folder, name)) {
+      HANDLE handle = openChild(*parent, name, parent->listedId(name));
+      if (!handle) return nullptr;
+      return startListing(handle, parent->path().child(name, std::move(shown)), first);
     }
   }
-  return openRoot(std::move(shown), first);
+  FolderPath path;
+  HANDLE handle = openRoot(shown, path);
+  if (!handle) return nullptr;
+  return startListing(handle, std::move(path), first);
 }
 
-// A folder met in the walk: opened through its parent, as itself, and only
-// listed when it is still the folder the parent's listing showed.
-std::unique_ptr<DirectorySearch> Win32Platform::openChild(Win32DirectorySearch& parent,
-                                                          std::wstring_view name,
-                                                          std::wstring shown, FindEntry& first) {
+HANDLE Win32Platform::openChild(OpenFolder& parent, std::wstring_view name, int64_t listedId) {
   if (parent.path().patternTooLong(name.size())) {
     lastError_ = ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }
   NTSTATUS status = 0;
-  HANDLE handle = nt::openInFolder(parent.handle(), name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                   nt::kDirectoryFile, status);
-  if (!handle) {
+  FileHandle handle(nt::openInFolder(parent.handle(), name, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                     nt::kDirectoryFile, status));
+  if (!handle.get()) {
     lastError_ = nt::errorOf(status);
     return nullptr;
   }
-  FileHandle owned(handle);
   IO_STATUS_BLOCK io{};
   nt::AttributeTagInformation tag{};
-  status = nt::calls().queryInformationFile(handle, &io, &tag, sizeof tag,
+  status = nt::calls().queryInformationFile(handle.get(), &io, &tag, sizeof tag,
                                             nt::kFileAttributeTagInformation);
-  LARGE_INTEGER id{};
-  const NTSTATUS idStatus =
-      nt::calls().queryInformationFile(handle, &io, &id, sizeof id, nt::kFileInternalInformation);
   if (status < 0) {
     lastError_ = nt::errorOf(status);
     return nullptr;
   }
-  const int64_t listed = parent.listedId(name);
+  LARGE_INTEGER id{};
+  const NTSTATUS idStatus =
+      nt::calls().queryInformationFile(handle.get(), &io, &id, sizeof id, nt::kFileInternalInformation);
   const auto known = [](int64_t value) { return value != 0 && value != -1; };
   const bool link = (tag.fileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                     IsReparseTagNameSurrogate(tag.reparseTag);
   if (link || !(tag.fileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (idStatus >= 0 && known(listed) && known(id.QuadPart) && listed != id.QuadPart)) {
+      (idStatus >= 0 && known(listedId) && known(id.QuadPart) && listedId != id.QuadPart)) {
     lastError_ = kErrorFolderReplaced;
     return nullptr;
   }
-  return startListing(owned.release(), parent.path().child(name, std::move(shown)), first);
+  return handle.release();
 }
 
-// A folder named on the command line: opened by its name, a link to a
-// folder followed.
-std::unique_ptr<DirectorySearch> Win32Platform::openRoot(std::wstring shown, FindEntry& first) {
+HANDLE Win32Platform::openRoot(const std::wstring& shown, FolderPath& path) {
   const Root& folder = root(shown);
-  FolderPath path = folder.folder;
-  path.shown = std::move(shown);
+  path = folder.folder;
+  path.shown = shown;
   if (path.limited && path.literal.size() + 1 - path.added >= MAX_PATH) {  // "folder\*"
     lastError_ = ERROR_FILENAME_EXCED_RANGE;
     return nullptr;
   }
-  HANDLE handle = CreateFileW(folder.name.c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE, nt::kShareAll,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = CreateFileW(folder.name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                              nt::kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     lastError_ = GetLastError();
     return nullptr;
   }
-  return startListing(handle, std::move(path), first);
+  return handle;
 }
 
 std::unique_ptr<DirectorySearch> Win32Platform::startListing(HANDLE folder, FolderPath path,

@@ -4,13 +4,16 @@
 - ansible-playbook --syntax-check with the Windows and the Linux example inventories;
 - ansible-lint (no failures) on the playbook folder;
 - the controller's filters: record counts, report.csv, summary;
-- the Linux host script picking this run's result file among older ones and look-alikes.
+- the Linux host script picking this run's result file among older ones and look-alikes;
+- where the plays take the packages from (a release's folder, a checkout's dist/,
+  tavrin_dist) and where the results go by default (outside the checkout).
 
 Usage: check_fleet_static.py DEPLOY-ANSIBLE-FOLDER
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 
 import importlib.util
+import json
 import os
 import re
 import shutil
@@ -93,13 +96,18 @@ def check_counts_and_report(f, filters, work):
     f.equal("host,command,records,result_file\n", filters.tavrin_report_csv(os.path.join(work, "none")),
             "report of a missing folder")
 
-    hostvars = {"pc-1": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 3},
-                                                              {"command": "repair", "records": "2"}]},
-                "pc-2": {"tavrin_runs": [{"command": "list", "records": 9}]},  # failed after its list
-                "pc-3": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 0}]}}
-    f.equal(["hosts: 2 done, 2 failed: pc-2, pc-4", "records: 5 (list 3, repair 2)",
-             "hosts with could-not-fix records: pc-1 (2)"],
-            filters.tavrin_summary(["pc-1", "pc-2", "pc-3", "pc-4"], hostvars), "summary")
+    hostvars = {"pc-1": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 3, "status": 0},
+                                                              {"command": "repair", "records": "2", "status": 1}]},
+                # failed after a partial list: counted as failed only
+                "pc-2": {"tavrin_runs": [{"command": "list", "records": 9, "status": 1}]},
+                "pc-3": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 0, "status": 1}]},
+                "pc-5": {"tavrin_done": True, "tavrin_runs": [{"command": "listall", "records": 4}]}}
+    f.equal(["hosts: 3 done, 2 failed: pc-2, pc-4", "records: 9 (list 3, listall 4, repair 2)",
+             "hosts with could-not-fix records: pc-1 (2)", "partial runs: pc-1 (repair), pc-3 (list)"],
+            filters.tavrin_summary(["pc-1", "pc-2", "pc-3", "pc-4", "pc-5"], hostvars), "summary")
+    f.equal(["hosts: 1 done", "records: 0", "hosts with could-not-fix records: none", "partial runs: none"],
+            filters.tavrin_summary(["pc-3"], {"pc-3": {"tavrin_done": True, "tavrin_runs": []}}),
+            "summary of a host with no runs")
 
 
 def check_not_opened_pattern(f, deploy):
@@ -127,14 +135,18 @@ def check_host_script(f, deploy, work):
     # Leaves what a run and its look-alikes would; prints its arguments.
     write(fake, b'#!/bin/sh\ncd "$FOLDER" || exit 9\n: >555badFiles.txt; : >556couldNotFix.txt; : >5-5badFiles.txt\n'
                 b': >x5badFiles.txt; : >5badFiles.txt.old; mkdir 6badFiles.txt; ln -s 100badFiles.txt 7badFiles.txt\n'
-                b'printf "Could not open file \\351\\n"; printf "%s|" "$@"\nexit 3\n')
+                b'printf "Could not open file \\351\\n"; printf "%s|" "$@"\n'
+                b'printf "tavrin: /a b: No such file or directory\\ntavrin: bell\\007 tab\\t end\\n\\n" >&2\n'
+                b'printf "tavrin: no line feed" >&2\nexit 3\n')
     os.chmod(fake, 0o755)
     script = os.path.join(deploy, "files", "run_tavrin.sh")
     result = subprocess.run(["sh", script, fake, folder, "list", "/a b", ""], env=dict(os.environ, FOLDER=folder),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     lines = result.stdout.decode().splitlines()
     f.equal(0, result.returncode, "exit status of run_tavrin.sh")
-    f.equal(["status 3", "first Could not open file ?", "new 555badFiles.txt"],
+    f.equal(["status 3", "first Could not open file ?", "new 555badFiles.txt",
+             "error tavrin: /a b: No such file or directory", "error tavrin: bell tab end", "error ",
+             "error tavrin: no line feed"],
             [l for l in lines if not l.startswith("console ")], "what run_tavrin.sh says")
     console = [l.split(" ") for l in lines if l.startswith("console ")]
     f.equal(1, len(console), "console lines")
@@ -157,6 +169,60 @@ def check_host_script(f, deploy, work):
              f"an empty console is not removed: {console}")
 
 
+PROBE = """- name: Where the packages and results are
+  hosts: localhost
+  gather_facts: false
+  vars_files: [vars/tavrin.yml]
+  tasks:
+    - name: Show them
+      ansible.builtin.debug:
+        msg: "{{ {'deb': tavrin_run_deb, 'msi': tavrin_run_msi, 'results': tavrin_run_results} | to_json }}"
+"""
+
+
+def check_release_folder(f, deploy, work):
+    """Which packages the plays take, from a release's folder or a checkout's dist/, and the results folder."""
+    def layout(playbook_dir, files):
+        shutil.copytree(deploy, playbook_dir)
+        with open(os.path.join(playbook_dir, "probe.yml"), "w") as probe:
+            probe.write(PROBE)
+        for path in files:
+            write(path, b"")
+        return os.path.join(playbook_dir, "probe.yml")
+
+    def probe(playbook, *args):
+        env = dict(os.environ, HOME=os.path.join(work, "home"), ANSIBLE_HOME=os.path.join(work, "ansible"),
+                   ANSIBLE_STDOUT_CALLBACK="json", ANSIBLE_NOCOLOR="1", PYTHONDONTWRITEBYTECODE="1",
+                   ANSIBLE_LOCALHOST_WARNING="0", ANSIBLE_INVENTORY_UNPARSED_WARNING="0")
+        done = subprocess.run(["ansible-playbook", playbook, *args], env=env, cwd=work,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            tasks = json.loads(done.stdout)["plays"][0]["tasks"]
+            return json.loads(tasks[0]["hosts"]["localhost"]["msg"])
+        except (ValueError, KeyError, IndexError):
+            return {"error": done.stdout.decode(errors="replace")[-1500:] + done.stderr.decode(errors="replace")}
+
+    release = os.path.join(work, "Downloads", "tavrin-2.0.0")
+    released = layout(os.path.join(release, "tavrin-2.0.0-ansible"),
+                      [f"{release}/SHA256SUMS", f"{release}/tavrin_2.0.0_amd64.deb", f"{release}/tavrin-2.0.0-x64.msi",
+                       f"{release}/tavrin-2.0.0-win64.zip"])
+    f.equal({"deb": [f"{release}/tavrin_2.0.0_amd64.deb"], "msi": [f"{release}/tavrin-2.0.0-x64.msi"],
+             "results": os.path.join(work, "home", "tavrin-results")},
+            probe(released), "a release's files with the playbook's folder beside them")
+
+    checkout = os.path.join(work, "checkout")
+    checked_out = layout(os.path.join(checkout, "deploy", "ansible"),
+                         [f"{checkout}/dist/SHA256SUMS", f"{checkout}/dist/tavrin_2.1.0_amd64.deb",
+                          f"{checkout}/dist/tavrin_2.0.0_amd64.deb"])
+    f.equal({"deb": [f"{checkout}/dist/tavrin_2.0.0_amd64.deb", f"{checkout}/dist/tavrin_2.1.0_amd64.deb"],
+             "msi": [], "results": os.path.join(work, "elsewhere")},
+            probe(checked_out, "-e", "tavrin_results_dir=elsewhere"),
+            "a checkout's dist/ with two versions (the play then fails the hosts), results given relative")
+    f.equal({"deb": [f"{release}/tavrin_2.0.0_amd64.deb"], "msi": [f"{release}/tavrin-2.0.0-x64.msi"],
+             "results": os.path.join(work, "home", "tavrin-results")},
+            probe(checked_out, "-e", "tavrin_dist=" + release), "tavrin_dist given")
+
+
 def main():
     if len(sys.argv) != 2:
         print(__doc__)
@@ -177,6 +243,8 @@ def main():
         check_not_opened_pattern(f, deploy)
         f.section = "host script"
         check_host_script(f, deploy, work)
+        f.section = "release folder"
+        check_release_folder(f, deploy, work)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     if f.count:

@@ -1,11 +1,15 @@
 # The sequence the ntfs3 suite runs on both drivers: in the VM on ntfs3 and on
 # the host through ntfs-3g, with the volumes at the same paths. Each step
 # leaves its command, console, stderr, exit code and result file (named
-# without its tick) in OUT, for the suite to compare.
-# Usage: sh cases.sh TAVRIN OUT WORD-HELPER
+# without its tick) in OUT, for the suite to compare; what the terminal of
+# its standard error showed goes to OUT/terminal. Steps that change nothing
+# run again with the build that always walks, into OUT/walk.
+# Usage: sh cases.sh TAVRIN OUT WORD-HELPER TAVRIN-WALK-ONLY ON-TERMINAL
 T=$1
 OUT=$2
 W=$3
+TW=$4
+P=$5
 R=/var/lib/Norvane/Wickline
 V=/mnt/tavrin/win
 n=0
@@ -15,15 +19,26 @@ next() {
   s=$(printf %02d $n)
 }
 
-step() {
-  next
-  echo "$*" >"$OUT/$s-command"
-  "$T" "$@" >"$OUT/$s-console" 2>"$OUT/$s-stderr"
-  echo $? >"$OUT/$s-status"
+# keep DIR: the step's exit code (in $?) and result file into DIR.
+keep() {
+  echo $? >"$1/$s-status"
   for f in "$R"/*; do
     [ -e "$f" ] || continue
-    mv "$f" "$OUT/$s-result-$(echo "${f##*/}" | sed 's/^-\{0,1\}[0-9]*//')"
+    mv "$f" "$1/$s-result-$(echo "${f##*/}" | sed 's/^-\{0,1\}[0-9]*//')"
   done
+}
+
+step() {
+  next
+  mkdir -p "$OUT/terminal" "$OUT/walk"
+  echo "$*" >"$OUT/$s-command"
+  "$P" "$OUT/terminal/$s" "$T" "$@" >"$OUT/$s-console" 2>"$OUT/$s-stderr"
+  keep "$OUT"
+  case $1 in
+    list|listall)
+      "$TW" "$@" >"$OUT/walk/$s-console" 2>"$OUT/walk/$s-stderr"
+      keep "$OUT/walk" ;;
+  esac
 }
 
 words() {

@@ -7,6 +7,7 @@ export PATH=/bin
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
+mkdir -p /dev/pts && mount -t devpts devpts /dev/pts  # the terminal the summary needs
 for m in scsi_common scsi_mod sd_mod virtio_scsi virtio_blk loop ntfs3; do
   insmod /modules/$m.ko || echo "tavrin-vm: insmod $m failed"
 done
@@ -21,7 +22,7 @@ mount -t ntfs3 /dev/vda /mnt/tavrin/win || echo "tavrin-vm: mount vda failed"
 mount -t ntfs3 -o loop /d.img /mnt/tavrin/d || echo "tavrin-vm: mount loop failed"
 mount -t ntfs3 /dev/sda /mnt/tavrin/usb || echo "tavrin-vm: mount sda failed"
 cat /sys/block/sda/removable >/out/removable
-sh /cases.sh /bin/tavrin /out /bin/ntfs3_word >/out/log 2>&1
+sh /cases.sh /bin/tavrin /out /bin/ntfs3_word /bin/tavrin_walk_only /bin/on_terminal >/out/log 2>&1
 umount /mnt/tavrin/usb /mnt/tavrin/d /mnt/tavrin/win
 tar -cf /dev/vdb -C /out . && echo "tavrin-vm: done"
 sync

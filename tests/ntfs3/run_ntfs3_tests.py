@@ -7,12 +7,15 @@ with the program in an initramfs, mounts test volumes with `mount -t ntfs3`
 runs cases.sh there. The same sequence then runs on the host through ntfs-3g
 on copies of the same images, mounted at the same paths in a private mount
 namespace, and the two must give byte-identical records and console output.
+On each driver the program must read the volumes' file tables (its summary
+says so at a terminal), and the build that always walks must give the same
+bytes for every step that changes nothing.
 
 Set TAVRIN_NTFS3_KEEP=1 to keep the work folder (images, VM console, outputs).
 The kernel package is fetched with `apt-get download` (never installed) into
 TAVRIN_KERNEL_CACHE (default /var/cache/tavrin-tests) when it is missing.
 
-Usage: run_ntfs3_tests.py PATH-TO-TAVRIN PATH-TO-NTFS3_WORD
+Usage: run_ntfs3_tests.py TAVRIN NTFS3_WORD TAVRIN_WALK_ONLY ON_TERMINAL
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 
@@ -84,7 +87,8 @@ def kernel_package():
     result = run(["apt-cache", "depends", META_PACKAGE])
     found = re.search(rb"Depends: (linux-image-6\.12\.\S+-amd64)\b", result.stdout)
     if result.returncode != 0 or not found:
-        skip(f"apt knows no {META_PACKAGE} (Debian 12's main archive has it; apt-get update?)")
+        skip(f"apt knows no {META_PACKAGE} (Debian 12 has it in bookworm-security or bookworm-backports, "
+             "not the main archive: add one to the apt sources, then apt-get update)")
     return found.group(1).decode()
 
 
@@ -197,9 +201,12 @@ def make_volumes(work):
         # leads back to the volume where the VM mounts it too.
         v.folder(".NTFS-3G")
         v.link(".NTFS-3G/C:", V)
-    with Volume(work, "d", 4) as v:
+    with Volume(work, "d", 8) as v:
         v.file("d.exe", 0x3127)
         v.folder("data")
+        # Index blocks: the order in which each driver lists them.
+        for i in range(600):
+            v.file(f"many/{'aÄé😀Zz_'[i % 7]}{i * 7919 % 1000:03d}")
     with Volume(work, "usb", 4) as v:
         v.file("u.exe", 0x3127)
 
@@ -232,7 +239,7 @@ def libraries(programs):
     return sorted(paths)
 
 
-def make_initramfs(work, kernel, tavrin, word_helper):
+def make_initramfs(work, kernel, tavrin, word_helper, walk_only, on_terminal):
     def read(path):
         with open(path, "rb") as f:
             return f.read()
@@ -240,8 +247,9 @@ def make_initramfs(work, kernel, tavrin, word_helper):
     files = {"/init": read(os.path.join(HERE, "init.sh")),
              "/cases.sh": read(os.path.join(HERE, "cases.sh")),
              "/bin/busybox": read("/bin/busybox"), "/bin/tavrin": read(tavrin),
-             "/bin/ntfs3_word": read(word_helper), "/d.img": read(os.path.join(work, "d.img"))}
-    for library in libraries([tavrin, word_helper]):
+             "/bin/ntfs3_word": read(word_helper), "/d.img": read(os.path.join(work, "d.img")),
+             "/bin/tavrin_walk_only": read(walk_only), "/bin/on_terminal": read(on_terminal)}
+    for library in libraries([tavrin, word_helper, walk_only, on_terminal]):
         files[library] = read(library)
     for module in MODULES:
         files[f"/modules/{module}.ko"] = read(os.path.join(kernel, "modules", module + ".ko"))
@@ -302,7 +310,7 @@ def run_vm(work, kernel, initramfs):
 # --- the host --------------------------------------------------------------------
 HOST_SCRIPT = r"""
 trap 'fusermount -u /mnt/tavrin/win; fusermount -u /mnt/tavrin/d' EXIT
-win=$1 d=$2 varlib=$3 cases=$4 tavrin=$5 out=$6 helper=$7
+win=$1 d=$2 varlib=$3 cases=$4 tavrin=$5 out=$6 helper=$7 walk_only=$8 on_terminal=$9
 # Other NTFS volumes of this machine stay out of the no-path runs; mounts made
 # on the host from now on do not reach this namespace.
 awk '{ for (i = 7; i <= NF; i++) if ($i == "-") { t = $(i + 1); break } }
@@ -315,18 +323,18 @@ ntfs-3g "$win" /mnt/tavrin/win || exit 91
 ntfs-3g "$d" /mnt/tavrin/d || exit 92
 mount --bind "$varlib" /var/lib || exit 93
 mkdir -p /var/lib/Norvane/Wickline
-/bin/busybox sh "$cases" "$tavrin" "$out" "$helper" >"$out/log" 2>&1
+/bin/busybox sh "$cases" "$tavrin" "$out" "$helper" "$walk_only" "$on_terminal" >"$out/log" 2>&1
 """
 
 
-def run_host(work, tavrin, word_helper):
+def run_host(work, tavrin, word_helper, walk_only, on_terminal):
     out = os.path.join(work, "host-out")
     varlib = os.path.join(work, "varlib")
     os.mkdir(out)
     os.mkdir(varlib)
     command = ["unshare", "-m", "--propagation", "private", "bash", "-c", HOST_SCRIPT, "host",
                os.path.join(work, "win.img"), os.path.join(work, "d.img"), varlib,
-               os.path.join(HERE, "cases.sh"), tavrin, out, word_helper]
+               os.path.join(HERE, "cases.sh"), tavrin, out, word_helper, walk_only, on_terminal]
     start = time.monotonic()
     got = run(command, timeout=VM_TIMEOUT)
     print(f"host ran {time.monotonic() - start:.1f} s")
@@ -385,6 +393,24 @@ class Checks:
             self.equal(b"0\n", host.get("status"), f"host exit code of {command}")
             self.equal(b"", host.get("stderr"), f"host stderr of {command}")
             self.equal(host, vm, f"step {step} `tavrin {command}`: ntfs-3g then ntfs3")
+
+    def table_and_walk(self, side, name):
+        """Each step read every volume root from its file table, and the walk
+        gives the same bytes where nothing changes."""
+        walked = 0
+        for step in self.steps(side):
+            shown = self.read(os.path.join(side, "terminal"), step) or b""
+            self.expect(b"Walked without the file table" not in shown,
+                        f"{name} step {step}: a root was walked: {shown!r}")
+            walk = self.outputs(os.path.join(side, "walk"), step)
+            if walk:
+                walked += 1
+                reader = {k: v for k, v in self.outputs(side, step).items() if k != "command"}
+                self.equal(walk, reader, f"{name} step {step}: the walk, then the file table")
+        self.expect(walked >= 8, f"{name}: {walked} steps compared with the walk")
+        shown = self.read(os.path.join(side, "terminal"), "04") or b""
+        self.expect(b"Read from the file table: /mnt/tavrin/win" in shown,
+                    f"{name}: list of the volume read its file table: {shown!r}")
 
     def result(self, step, suffix):
         return self.read(self.vm, f"{step}-result-{suffix}")
@@ -462,11 +488,12 @@ def preconditions(tavrin, helper):
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) != 5:
         print(__doc__)
         return 2
-    tavrin, helper = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    tavrin, helper, walk_only, on_terminal = (os.path.abspath(a) for a in sys.argv[1:])
     preconditions(tavrin, helper)
+    preconditions(walk_only, on_terminal)
 
     def stop(signum, _frame):
         raise SystemExit(f"stopped by signal {signum}")
@@ -479,13 +506,15 @@ def main():
         kernel = fetch_kernel()
         print(f"kernel ready {time.monotonic() - start:.1f} s")
         make_volumes(work)
-        initramfs = make_initramfs(work, kernel, tavrin, helper)
+        initramfs = make_initramfs(work, kernel, tavrin, helper, walk_only, on_terminal)
         vm = run_vm(work, kernel, initramfs)
-        host = run_host(work, tavrin, helper)
+        host = run_host(work, tavrin, helper, walk_only, on_terminal)
         if vm is None or host is None:
             return 1
         checks = Checks(vm, host)
         checks.same_on_both()
+        checks.table_and_walk(vm, "ntfs3")
+        checks.table_and_walk(host, "ntfs-3g")
         checks.expected_results()
         checks.words_kept()
         if checks.failures:

@@ -2,22 +2,28 @@
 """Property tests of the Linux tavrin on random ntfs-3g volumes, each command
 compared byte for byte with an oracle written from the documented rules.
 
-    property_test.py TAVRIN [--seeds N] [--first SEED] [--seed SEED]
+    property_test.py TAVRIN [--walk-only TAVRIN_WALK_ONLY] [--seeds N] [--first SEED] [--seed SEED]
 
 Each seed makes a fresh NTFS image, a random tree on it, and runs listall,
 list, a repair on a read-only remount, repair, list, set and listall again.
+TAVRIN reads the volume's file table (at a terminal, which the test gives its
+standard error, it would say if it walked instead: that fails the test).
+With --walk-only, every seed runs again with the build that always walks,
+and the two runs must agree byte for byte: console, result files and words.
 On failure it prints the seed, shrinks the tree to a minimal one that still
 fails and prints it as a shell script. Exit 0 passed, 1 failed, 77 skipped.
 """
 
 import argparse
 import os
+import pty
 import random
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -72,37 +78,78 @@ class Volume:
         self.mount(read_only)
 
 
+def run_with_terminal(args):
+    """Runs `args` with standard error on a terminal: (exit code, stdout, what
+    the terminal showed)."""
+    master, slave = pty.openpty()
+    shown = []
+
+    def drain():
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                return
+            if not data:
+                return
+            shown.append(data)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    env = dict(os.environ, TERM="xterm")
+    try:
+        result = subprocess.run(args, stdout=subprocess.PIPE, stderr=slave, env=env)
+    finally:
+        os.close(slave)
+        reader.join()
+        os.close(master)
+    return result.returncode, result.stdout, b"".join(shown)
+
+
 class Check:
     """Runs every command of one seed's plan on its tree and compares."""
 
-    def __init__(self, tavrin, vol, work):
-        self.tavrin, self.vol, self.work = tavrin, vol, work
+    def __init__(self, tavrin, vol, work, reader):
+        self.tavrin, self.vol, self.work, self.reader = tavrin, vol, work, reader
         self.runs = 0
         self.commands = []
+        self.outputs = []  # (step, console, result file), for comparing two runs
 
     def path(self, parts, slash=False):
         p = os.fsencode(os.path.join(self.vol.mnt, volume.ROOT, *parts))
         return p + b"/" if slash else p
 
-    def run(self, *args, status=0, errors=b""):
+    def run(self, *args, status=0, errors=b"", scans=True):
         """Runs tavrin with a private /var/lib; returns (console, {name: content})."""
         self.runs += 1
         self.commands.append([os.fsdecode(a) for a in args])
-        varlib = os.path.join(self.work, f"varlib{self.runs}")
-        shutil.rmtree(varlib, ignore_errors=True)  # left by a run that failed its check
+        varlib = tempfile.mkdtemp(prefix="varlib", dir=self.work)
         os.makedirs(os.path.join(varlib, TOOL_FOLDER))
         script = 'mount --bind "$1" /var/lib || exit 90; shift; exec "$@"'
-        result = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script,
-                                 "sh", varlib, self.tavrin, *args],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.equal("exit code and stderr", (status, errors), (result.returncode, result.stderr))
+        command = ["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh", varlib,
+                   self.tavrin, *args]
+        if self.reader:
+            code, stdout, shown = run_with_terminal(command)
+            text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", shown)
+            lines = re.split(rb"[\r\n]", text)
+            walked = [line for line in lines if b"Walked without the file table" in line]
+            missing = [line for line in errors.splitlines() if line not in lines]
+            folders = [a for a in args[1:] if scans and a and os.path.isdir(a) and not os.path.islink(a)]
+            checks = [("exit code, errors shown, no root walked", (status, [], []), (code, missing, walked)),
+                      ("roots read from the file table", len(folders), text.count(b"Read from the file table: "))]
+        else:
+            result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            checks = [("exit code and stderr", (status, errors), (result.returncode, result.stderr))]
+            stdout = result.stdout
         folder = os.path.join(varlib, TOOL_FOLDER)
         files = {}
         for name in os.listdir(folder):
             with open(os.path.join(folder, name), "rb") as f:
                 files[name] = f.read()
         shutil.rmtree(varlib)
-        return result.stdout, files
+        for step, expected, actual in checks:
+            self.equal(step, expected, actual)
+        return stdout, files
 
     def equal(self, step, expected, actual):
         if expected != actual:
@@ -117,11 +164,19 @@ class Check:
     def command(self, step, args, suffix, expected_records, expected_console=b"", status=0,
                 errors=b""):
         console, files = self.run(*args, status=status, errors=errors)
+        records = self.result(step, files, suffix)
+        self.outputs.append((step, console, records))
         self.equal(step + ": console", expected_console, console)
-        self.equal(step + ": " + (suffix or "<tick>"), expected_records, self.result(step, files, suffix))
+        self.equal(step + ": " + (suffix or "<tick>"), expected_records, records)
 
     def words(self, nodes):
-        return {node.parts: oracle.word(self.path(node.parts)) for node in nodes}
+        words = {node.parts: oracle.word(self.path(node.parts)) for node in nodes
+                 if node.kind != "deleted" and os.path.lexists(self.path(node.parts))}
+        self.outputs.append(("words", words, None))
+        return words
+
+    def walk(self, root):
+        return oracle.walk(root, self.reader)
 
     def everything(self, plan, nodes):
         root = self.path(())
@@ -129,14 +184,14 @@ class Check:
         volume.build(nodes, self.vol.mnt)
         self.vol.remount()  # the FUSE cache keeps junctions as folders
 
-        files = oracle.walk(root)
+        files = self.walk(root)
         self.command("listall", [b"listall", root], "allFiles.txt", oracle.records(files))
         self.command("list", [b"list", root], "badFiles.txt", oracle.records(oracle.suspects(files)))
         arguments = [b"" if parts is None else self.path(parts, slash) for parts, slash in plan["listall"]
                      if parts is None or any(n.parts == parts for n in nodes) or parts == ()]
         empty = arguments.count(b"")
         self.command("listall of arguments", [b"listall", *arguments], "allFiles.txt",
-                     oracle.records(oracle.covered(arguments)), status=2 if empty else 0,
+                     oracle.records(oracle.covered(arguments, self.reader)), status=2 if empty else 0,
                      errors=oracle.EMPTY_ARGUMENT * empty)
 
         before = self.words(nodes)
@@ -144,21 +199,20 @@ class Check:
         failed_records, failed_console = oracle.repair_failures(files)
         self.command("repair, read-only", [b"repair", root], "couldNotFix.txt", failed_records,
                      failed_console, status=1 if failed_records else 0)
-        some = [path for path, _ in files[:2]]
+        first_two = oracle.walk(root)[:2]  # files as roots, whatever the reader sees
+        some = [path for path, _ in first_two]
         self.command("set, read-only", [b"set", b"128", *some], "",
-                     b"", oracle.set_console(files[:2], 0x80, succeeded=False), status=1)
+                     b"", oracle.set_console(first_two, 0x80, succeeded=False), status=1)
         self.vol.remount()
         self.equal("words after the read-only runs", before, self.words(nodes))
 
         expected = dict(before)
-        for path, value in files:
-            target = oracle.repair_target(path, value)
-            if target is not None:
-                expected[self.parts_of(path)] = volume.stored(target, value)
+        for path, value in oracle.repaired_words(files, volume.stored).items():
+            expected[self.parts_of(path)] = value
         self.command("repair", [b"repair", root], "couldNotFix.txt", b"")
         self.vol.remount()  # a repaired ntfs-3g link is a plain file now
         self.equal("words after repair", expected, self.words(nodes))
-        files = oracle.walk(root)
+        files = self.walk(root)
         self.command("list after repair", [b"list", root], "badFiles.txt",
                      oracle.records(oracle.suspects(files)))
 
@@ -168,17 +222,23 @@ class Check:
                      if parts == () or any(n.parts == parts for n in nodes)]
         if value is None:  # refused: nothing run, nothing made
             console, made = self.run(b"set", os.fsencode(text), *arguments, status=2,
-                                     errors=oracle.set_refusal(text))
+                                     errors=oracle.set_refusal(text), scans=False)
             self.equal("set of no word: console and files", (b"", {}), (console, made))
         else:
-            covered = oracle.covered(arguments)
+            covered = oracle.covered(arguments, self.reader)
+            inodes = {}  # every name of a file that was set shows the new word
             for path, before in covered:
-                expected[self.parts_of(path)] = volume.stored(value, before)
+                inode = os.lstat(path).st_ino
+                inodes[inode] = volume.stored(value, inodes.get(inode, before))
+            for node in nodes:
+                path = self.path(node.parts)
+                if node.kind != "deleted" and os.path.lexists(path) and os.lstat(path).st_ino in inodes:
+                    expected[node.parts] = inodes[os.lstat(path).st_ino]
             self.command("set", [b"set", os.fsencode(text), *arguments], "", b"",
                          oracle.set_console(covered, value))
         self.vol.remount()
         self.equal("words after set", expected, self.words(nodes))
-        files = oracle.walk(root)
+        files = self.walk(root)
         self.command("listall after set", [b"listall", root], "allFiles.txt", oracle.records(files))
 
     def parts_of(self, path):
@@ -204,20 +264,34 @@ def make_plan(rng, nodes):
     return {"listall": listall, "set": (text, targets)}
 
 
-def attempt(tavrin, vol, work, seed, nodes=None):
-    """The first mismatch of a seed's runs (on `nodes`, when given), or None."""
+def attempt(tavrin, walk_only, vol, work, seed, nodes=None):
+    """The first mismatch of a seed's runs (on `nodes`, when given), or None:
+    the program that reads the file table, then the one that walks, each
+    against the oracle and then against each other."""
     rng = random.Random(seed)
     generated = volume.generate(rng)
     plan = make_plan(rng, generated)
-    check = Check(tavrin, vol, work)
-    try:
-        check.everything(plan, generated if nodes is None else nodes)
-    except Mismatch as mismatch:
-        return mismatch, generated
+    tree = generated if nodes is None else nodes
+    checks = []
+    for program, reader in [(tavrin, True)] + ([(walk_only, False)] if walk_only else []):
+        check = Check(program, vol, work, reader)
+        try:
+            check.everything(plan, tree)
+        except Mismatch as mismatch:
+            if not reader:
+                mismatch.step = "walk only: " + mismatch.step
+            return mismatch, generated
+        checks.append(check)
+    # Only entries that ntfs-3g shows as links to nowhere may differ.
+    if len(checks) == 2 and not any(n.kind == "unknown" for n in tree):
+        for (step, console, records), other in zip(checks[0].outputs, checks[1].outputs):
+            if (step, console, records) != other:
+                return Mismatch("table and walk differ: " + step, other, (step, console, records),
+                                checks[0].commands), generated
     return None, generated
 
 
-def shrink(tavrin, vol, work, seed, nodes, step):
+def shrink(tavrin, walk_only, vol, work, seed, nodes, step):
     """Removes subtrees while the same step still fails."""
     deadline = time.monotonic() + SHRINK_SECONDS
     progress = True
@@ -226,11 +300,12 @@ def shrink(tavrin, vol, work, seed, nodes, step):
         for node in list(nodes):
             if node not in nodes or time.monotonic() > deadline:
                 continue
-            fewer = [n for n in nodes if n.parts[:len(node.parts)] != node.parts]
-            mismatch, _ = attempt(tavrin, vol, work, seed, fewer)
+            fewer = [n for n in nodes if n.parts[:len(node.parts)] != node.parts
+                     and (n.target is None or n.target[:len(node.parts)] != node.parts or n.kind != "hardlink")]
+            mismatch, _ = attempt(tavrin, walk_only, vol, work, seed, fewer)
             if mismatch is not None and mismatch.step == step:
                 nodes, progress = fewer, True
-    mismatch, _ = attempt(tavrin, vol, work, seed, nodes)
+    mismatch, _ = attempt(tavrin, walk_only, vol, work, seed, nodes)
     return nodes, mismatch
 
 
@@ -252,11 +327,13 @@ def report(seed, mismatch, nodes, tavrin, mnt):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("tavrin")
+    parser.add_argument("--walk-only", help="the build that never reads a file table")
     parser.add_argument("--seeds", type=int, default=20)
     parser.add_argument("--first", type=int, help="first seed (default: from the clock)")
     parser.add_argument("--seed", type=int, help="run this seed only")
     options = parser.parse_args()
     tavrin = os.path.abspath(options.tavrin)
+    walk_only = os.path.abspath(options.walk_only) if options.walk_only else None
     preconditions()
     first = options.seed if options.seed is not None else (
         options.first if options.first is not None else int(time.time()) % 1000000 * 100)
@@ -267,15 +344,16 @@ def main():
     failed = False
     try:
         for seed in range(first, first + count):
-            mismatch, nodes = attempt(tavrin, vol, work, seed)
+            mismatch, nodes = attempt(tavrin, walk_only, vol, work, seed)
             if mismatch is not None:
                 print(f"seed {seed} failed at {mismatch.step}; shrinking the tree ({len(nodes)} entries)")
-                small, smaller_mismatch = shrink(tavrin, vol, work, seed, nodes, mismatch.step)
+                small, smaller_mismatch = shrink(tavrin, walk_only, vol, work, seed, nodes, mismatch.step)
                 report(seed, smaller_mismatch or mismatch, small if smaller_mismatch else nodes, tavrin,
                        vol.mnt)
                 failed = True
                 break
-            kinds = {k: sum(n.kind == k for n in nodes) for k in ("dir", "file", "link", "junction", "winlink", "unknown")}
+            kinds = {k: sum(n.kind == k for n in nodes) for k in ("dir", "file", "link", "junction", "winlink", "unknown",
+                                                         "hardlink", "deleted")}
             print(f"ok   seed {seed}: {kinds}")
     finally:
         vol.unmount()

@@ -28,11 +28,15 @@ def units(text):
 
 @dataclass
 class Node:
-    kind: str  # "dir", "file", "link" (ln -s), "junction", "winlink" or "unknown" (reparse points)
+    # "dir", "file", "link" (ln -s), "junction", "winlink" or "unknown"
+    # (reparse points), "hardlink" (another name of the file `target`) or
+    # "deleted" (made and removed again: its record stays on the volume)
+    kind: str
     parts: tuple         # names below ROOT
     word: int = None     # requested word; None keeps what the volume gives
     target: tuple = None  # link or junction target (parts below ROOT); None dangles
     children: list = field(default_factory=list, repr=False)
+    shape: str = None    # a file's data: None (two bytes), "sparse" or "fragmented"
 
     def rel(self):
         return os.path.join(ROOT, *self.parts)
@@ -40,8 +44,9 @@ class Node:
 
 def stored(value, before):
     """The word ntfs-3g keeps on a file that held `before` when `value` is
-    written: the bits 0x3127, the reparse-point bit it had, else NORMAL."""
-    return (value & SUSPECT) | (before & 0x400) or 0x80
+    written: the bits 0x3127, the sparse, reparse-point and compressed bits
+    it had (they tell what the file is), else NORMAL."""
+    return (value & SUSPECT) | (before & 0xE00) or 0x80
 
 
 def file_word(rng):
@@ -58,7 +63,8 @@ def file_word(rng):
 
 
 def folder_word(rng):
-    return rng.choice([None, None, None, SUSPECT | 0x10, SUSPECT, 0x12, 0x31])
+    # 0x810: a compressed folder, whose new files are compressed
+    return rng.choice([None, None, None, SUSPECT | 0x10, SUSPECT, 0x12, 0x31, 0x810])
 
 
 def make_name(rng, taken, budget):
@@ -121,10 +127,20 @@ def generate(rng):
                 nodes.append(Node("winlink", here, file_word(rng), target))
             elif roll < 0.46:
                 nodes.append(Node("unknown", here, file_word(rng)))  # a reparse tag nothing knows
+            elif roll < 0.51 and any(n.kind == "file" for n in nodes):
+                # another name of a file of any folder
+                nodes.append(Node("hardlink", here, None, rng.choice([n.parts for n in nodes if n.kind == "file"])))
+            elif roll < 0.54:
+                nodes.append(Node("deleted", here))
             else:
-                nodes.append(Node("file", here, file_word(rng)))
+                shape = rng.choice([None] * 8 + ["sparse", "fragmented"])
+                nodes.append(Node("file", here, file_word(rng), shape=shape))
 
     fill((), 0, 0)
+    if rng.random() < 0.2:
+        many_names(rng, nodes, folders)
+    if rng.random() < 0.15:
+        big_folder(rng, nodes, folders)
     # Files under the tool's own folder name, in both cases, every time.
     taken = {n.parts for n in nodes}
     for marker in ["Norvane", "norvane"]:
@@ -137,6 +153,38 @@ def generate(rng):
         if folder + ("in " + marker,) not in taken:
             nodes.append(Node("file", folder + ("in " + marker,), rng.choice([SUSPECT, 0x21, 0x20, 0x3126])))
     return nodes
+
+
+def many_names(rng, nodes, folders):
+    """A file with dozens of long names: they overflow its record into
+    extension records (an attribute list)."""
+    folder = ("many names",)
+    if folder in folders:
+        return
+    nodes.append(Node("dir", folder))
+    folders.append(folder)
+    nodes.append(Node("file", folder + ("first",), rng.choice([SUSPECT, 0x20])))
+    for i in range(rng.randint(25, 40)):
+        name = "%02d " % i + rng.choice(["é", "x", "Д", "😀"]) * rng.randint(60, 120)
+        nodes.append(Node("hardlink", folder + (name,), None, folder + ("first",)))
+
+
+def big_folder(rng, nodes, folders):
+    """A folder of thousands of names that sort differently by case, accents
+    and code units: its index needs many blocks."""
+    folder = ("big folder",)
+    if folder in folders:
+        return
+    nodes.append(Node("dir", folder))
+    folders.append(folder)
+    taken = set()
+    for i in range(rng.randint(1200, 2500)):
+        name = rng.choice(["a", "A", "é", "E", "z", "Z", "_", "😀", "ﬀ", "İ"]) + "%d" % rng.randint(0, 99999)
+        if name in taken:
+            continue
+        taken.add(name)
+        word = SUSPECT if rng.random() < 0.01 else None
+        nodes.append(Node("file", folder + (name,), word))
 
 
 def reparse_blob(target):
@@ -194,6 +242,24 @@ def build(nodes, mnt):
             # would change the file's type under the walk.
             with open(path, "wb") as f:
                 f.write(b"xx")
+                if node.shape == "sparse":
+                    f.truncate(1 << 20)
+                    f.seek(0, 2)
+                    f.write(b"end")
+                elif node.shape == "fragmented":
+                    # every other cluster written: hundreds of runs, more
+                    # than the record holds (an attribute list)
+                    for i in range(1, 400):
+                        f.seek(i * 8192)
+                        f.write(b"y" * 4096)
+        elif node.kind == "hardlink":
+            target = os.path.join(mnt, ROOT, *node.target)
+            if os.path.lexists(target):  # a shrunk tree may have lost it
+                os.link(target, path)
+        elif node.kind == "deleted":
+            with open(path, "wb") as f:
+                f.write(b"gone")
+            os.remove(path)
         elif node.kind == "link":
             os.symlink(link_text(node), path)
         elif node.kind == "junction":
@@ -219,6 +285,15 @@ def script(nodes, commands, mnt):
             lines.append(f"mkdir {p}")
         elif node.kind == "file":
             lines.append(f"printf xx > {p}")
+            if node.shape == "sparse":
+                lines.append(f"truncate -s 1M {p} && printf end >> {p}")
+            elif node.shape == "fragmented":
+                lines.append(f"for i in $(seq 1 399); do head -c 4096 /dev/zero | "
+                             f"dd of={p} bs=8192 seek=$i conv=notrunc 2>/dev/null; done")
+        elif node.kind == "hardlink":
+            lines.append(f'ln "$M"/{q(os.path.join(ROOT, *node.target))} {p}')
+        elif node.kind == "deleted":
+            lines.append(f"printf gone > {p} && rm {p}")
         elif node.kind == "link":
             lines.append(f"ln -s {q(link_text(node))} {p}")
         else:

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks of the release artifacts. One part per CTest case:
 #   build    clones the current commit twice into different folders, runs
-#            scripts/release.sh in each, and requires identical bytes
-#   deb      lintian, the package's fields and files, --version from it
+#            scripts/release.sh in each, and requires identical bytes; an
+#            unsigned build says so
+#   deb      lintian --pedantic with no tag, the package's fields, files and
+#            maintainer scripts, --version from it
 #   man      the man page is lint-clean, renders, and names every command
 #   zip      the zip's members and line ends, tavrin.exe --version under Wine
 #   sums     SHA256SUMS checks
@@ -15,6 +17,7 @@ part=$1 source=$2 work=$3 version=$4
 dist=$work/one/tavrin/dist
 deb=$dist/tavrin_${version}_amd64.deb
 zip=$dist/tavrin-${version}-win64.zip
+artifacts="tavrin_${version}_amd64.deb tavrin-${version}-win64.zip tavrin-${version}-x64.msi tavrin-${version}-ansible.tar.gz"
 
 skip() { echo "SKIP: $*"; exit 77; }
 fail() { echo "FAIL: $*"; failed=1; }
@@ -31,7 +34,7 @@ need_artifacts() {
 
 # Both builds, from fresh clones of HEAD in folders of different depths.
 part_build() {
-  need git cmake g++ x86_64-w64-mingw32-g++-posix dpkg-deb dpkg-shlibdeps zip
+  need git cmake g++ x86_64-w64-mingw32-g++-posix dpkg-deb dpkg-shlibdeps zip python3 wixl msibuild osslsigncode
   git -C "$source" rev-parse --verify -q HEAD >/dev/null || skip "$source is not a git checkout"
   local commit
   commit=$(git -C "$source" rev-parse HEAD)
@@ -50,7 +53,7 @@ part_build() {
     echo "built in $clone in $((SECONDS - started)) s"
   done
   local name
-  for name in "tavrin_${version}_amd64.deb" "tavrin-${version}-win64.zip" SHA256SUMS; do
+  for name in $artifacts SHA256SUMS; do
     [ -f "$work/one/tavrin/dist/$name" ] || { fail "dist/$name is missing"; continue; }
     if cmp "$work/one/tavrin/dist/$name" "$work/two/a/longer/path/tavrin/dist/$name"; then
       echo "identical: $name"
@@ -58,9 +61,13 @@ part_build() {
       fail "$name differs between the two builds"
     fi
   done
-  [ "$(ls "$work/one/tavrin/dist" | sort | tr '\n' ' ')" = \
-    "SHA256SUMS tavrin-${version}-win64.zip tavrin_${version}_amd64.deb " ] ||
+  [ "$(ls "$work/one/tavrin/dist" | LC_ALL=C sort | tr '\n' ' ')" = \
+    "SHA256SUMS tavrin-${version}-ansible.tar.gz tavrin-${version}-win64.zip tavrin-${version}-x64.msi tavrin_${version}_amd64.deb " ] ||
     fail "dist/ holds: $(ls "$work/one/tavrin/dist")"
+  grep -qx '== signing: none, the artifacts are unsigned (--sign-cert and --sign-key sign them)' \
+    "$work/one/tavrin/release.log" || fail "release.sh does not say that the artifacts are unsigned"
+  grep -qx '== unsigned: tavrin.exe and the installer carry no signature' "$work/one/tavrin/release.log" ||
+    fail "release.sh does not end saying that the artifacts are unsigned"
 }
 
 part_deb() {
@@ -68,8 +75,8 @@ part_deb() {
   need lintian dpkg-deb
   local tags
   tags=$(lintian --pedantic "$deb" 2>/dev/null) || true
-  [ -z "$tags" ] || printf 'lintian:\n%s\n' "$tags"
-  ! grep -q '^E:' <<<"$tags" || fail "lintian reports errors"
+  [ -z "$tags" ] || fail "lintian --pedantic:
+$tags"
 
   local field expected
   for field in "Package: tavrin" "Version: $version" "Architecture: amd64" "Recommends: ntfs-3g"; do
@@ -91,6 +98,18 @@ drwxr-xr-x root/root ./usr/share/man/man1/
 -rw-r--r-- root/root ./usr/share/man/man1/tavrin.1.gz"
   [ "$(dpkg-deb -c "$deb" | awk '{print $1, $2, $6}')" = "$expected" ] ||
     fail "package contents: $(dpkg-deb -c "$deb")"
+
+  # The tool folder is made by postinst, kept by remove, deleted by purge when empty.
+  local control=$work/deb-control script
+  rm -rf "$control" && dpkg-deb -e "$deb" "$control"
+  [ "$(cd "$control" && ls | tr '\n' ' ')" = "control md5sums postinst postrm " ] ||
+    fail "control members: $(ls "$control")"
+  for script in postinst postrm; do
+    [ "$(stat -c %a "$control/$script")" = 755 ] || fail "$script is not mode 0755"
+    cmp -s "$control/$script" "$source/packaging/$script" || fail "$script differs from packaging/$script"
+  done
+  grep -q 'install -d -m 0750 -o root -g root /var/lib/Norvane/Wickline' "$control/postinst" ||
+    fail "postinst does not make the tool folder 0750"
 
   local root=$work/deb
   rm -rf "$root" && mkdir -p "$root" && dpkg-deb -x "$deb" "$root"
@@ -159,8 +178,24 @@ part_zip() {
 part_sums() {
   need_artifacts
   (cd "$dist" && sha256sum --check --strict SHA256SUMS) || fail "SHA256SUMS does not check"
-  [ "$(cut -d' ' -f3 "$dist/SHA256SUMS" | tr '\n' ' ')" = \
-    "tavrin_${version}_amd64.deb tavrin-${version}-win64.zip " ] || fail "SHA256SUMS lists other files"
+  [ "$(cut -d' ' -f3 "$dist/SHA256SUMS" | tr '\n' ' ')" = "$artifacts " ] ||
+    fail "SHA256SUMS lists other files"
+}
+
+# The playbook archive holds deploy/ansible of the commit, under tavrin-<version>-ansible/.
+part_ansible() {
+  need_artifacts
+  local root=$work/ansible clone=$work/one/tavrin name
+  rm -rf "$root" && mkdir -p "$root"
+  tar -xzf "$dist/tavrin-${version}-ansible.tar.gz" -C "$root"
+  [ "$(ls "$root")" = "tavrin-${version}-ansible" ] || fail "the archive's top folder: $(ls "$root")"
+  [ "$(cd "$root/tavrin-${version}-ansible" && find . -type f | sed 's,^\./,,' | LC_ALL=C sort)" = \
+    "$(git -C "$clone" ls-files deploy/ansible | sed 's,^deploy/ansible/,,' | LC_ALL=C sort)" ] ||
+    fail "the archive's files are not those of deploy/ansible"
+  while IFS= read -r name; do
+    cmp -s "$clone/deploy/ansible/$name" "$root/tavrin-${version}-ansible/$name" || fail "$name differs"
+  done < <(git -C "$clone" ls-files deploy/ansible | sed 's,^deploy/ansible/,,')
+  [ -x "$root/tavrin-${version}-ansible/files/run_tavrin.sh" ] || fail "files/run_tavrin.sh lost its mode"
 }
 
 part_install() {

@@ -9,6 +9,8 @@
 #   console FILE SIZE   the console file and its size in bytes (removed when empty)
 #   first LINE          the console's first line, printable ASCII only
 #   new NAME            each result file of COMMAND that appeared during the run
+#   error LINE          each line tavrin wrote to standard error (why a run could
+#                       not do all it was asked), control characters left out
 set -u
 program=$1 folder=$2 command=$3
 shift 3
@@ -39,8 +41,9 @@ if [ -d "$folder" ] && command -v flock >/dev/null 2>&1; then
 fi
 
 console=$(mktemp) || exit 1
+errors=$(mktemp) || exit 1
 before=$(results)
-"$program" "$command" "$@" >"$console"
+"$program" "$command" "$@" >"$console" 2>"$errors"
 status=$?
 after=$(results)
 
@@ -54,4 +57,8 @@ printf '%s\n' "$after" | while IFS= read -r name; do
   [ -n "$name" ] || continue
   printf '%s\n' "$before" | grep -qxF -- "$name" || echo "new $name"
 done
+LC_ALL=C tr -d '\000-\011\013-\037\177' <"$errors" | head -n 50 | while IFS= read -r line || [ -n "$line" ]; do
+  echo "error $line"
+done
+rm -f "$errors"
 exit 0

@@ -68,8 +68,9 @@ def tavrin_report_csv(results_dir):
 
 
 def tavrin_summary(targets, hostvars):
-    """Lines summing up this play: hosts, records, hosts with could-not-fix records."""
-    finished, failed, not_fixed = [], [], []
+    """Lines summing up this play: hosts, records, hosts with could-not-fix records,
+    runs that ended with status 1 (some folders or files could not be read or changed)."""
+    finished, failed, not_fixed, partial = [], [], [], []
     totals = {}
     for host in targets:
         facts = hostvars[host] if host in hostvars else {}
@@ -82,11 +83,14 @@ def tavrin_summary(targets, hostvars):
             totals[run["command"]] = totals.get(run["command"], 0) + records
             if run["command"] == "repair" and records:
                 not_fixed.append(f"{host} ({records})")
+            if int(run.get("status", 0)) == 1:
+                partial.append(f"{host} ({run['command']})")
     by_command = ", ".join(f"{c} {n}" for c, n in sorted(totals.items()))
     return [
         f"hosts: {len(finished)} done" + (f", {len(failed)} failed: {', '.join(failed)}" if failed else ""),
         f"records: {sum(totals.values())}" + (f" ({by_command})" if by_command else ""),
         "hosts with could-not-fix records: " + (", ".join(not_fixed) if not_fixed else "none"),
+        "partial runs: " + (", ".join(partial) if partial else "none"),
     ]
 
 
