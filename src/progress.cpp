@@ -88,7 +88,7 @@ std::wstring statusLine(const ScanJob& job, wchar_t separator, uint64_t elapsed,
   line += countOf(job.counts().filesChecked, L"file", L"files");
   line += L", ";
   line += findings(job, false);
-  std::wstring folder = printable(folderOf(job.walkPath(), separator));
+  std::wstring folder = escapeControls(folderOf(job.walkPath(), separator));
   if (job.tablePercent() >= 0) folder = L"file table " + std::to_wstring(job.tablePercent()) + L"% " + folder;
   const size_t used = displayWidth(line) + 2;
   if (!folder.empty() && used + MIN_FOLDER_COLUMNS <= columns) {
@@ -104,22 +104,30 @@ std::wstring summaryText(const ScanJob& job, wchar_t separator, uint64_t elapsed
   std::wstring text = commandName(job.modeFlags());
   if (job.interrupted()) {
     text += L" interrupted after " + duration(elapsed);
-    if (!job.stoppedIn().empty()) text += L" in " + folderOf(job.stoppedIn(), separator);
+    if (!job.stoppedIn().empty()) text += L" in " + escapeControls(folderOf(job.stoppedIn(), separator));
   } else {
     text += L" done in " + duration(elapsed);
   }
   text += L": " + countOf(counts.filesChecked, L"file", L"files") + L" checked, " + findings(job, true) +
           L".\n";
-  text += recordsLine(job, separator) + L'\n';
-  for (const std::wstring& root : counts.unreadableRoots) text += L"Could not read: " + root + L'\n';
-  for (const std::wstring& root : counts.tableRoots) text += L"Read from the file table: " + root + L'\n';
-  for (const std::wstring& why : counts.walkedInstead) text += L"Walked without the file table: " + why + L'\n';
+  text += escapeControls(recordsLine(job, separator)) + L'\n';
+  for (const std::wstring& root : counts.unreadableRoots) {
+    text += L"Could not read: " + escapeControls(root) + L'\n';
+  }
+  for (const std::wstring& root : counts.tableRoots) {
+    text += L"Read from the file table: " + escapeControls(root) + L'\n';
+  }
+  for (const std::wstring& why : counts.walkedInstead) {
+    text += L"Walked without the file table: " + escapeControls(why) + L'\n';
+  }
   if (counts.unlistedFolders > 0) {
     text += countOf(counts.unlistedFolders, L"folder", L"folders") + L" could not be listed";
     text += counts.unlistedFolders > counts.firstUnlistedFolders.size()
                 ? L", the first " + std::to_wstring(counts.firstUnlistedFolders.size()) + L":\n"
                 : L":\n";
-    for (const std::wstring& folder : counts.firstUnlistedFolders) text += L"  " + folder + L'\n';
+    for (const std::wstring& folder : counts.firstUnlistedFolders) {
+      text += L"  " + escapeControls(folder) + L'\n';
+    }
   }
   return text;
 }

@@ -112,6 +112,8 @@ void ScanJob::openResultFile(uint32_t flags) {
   }
   if (resultFile_) {
     resultFailure_ = CreateFailure::None;
+    const std::wstring warning = platform_.resultFolderWarning();
+    if (!warning.empty()) reportError(warning);
   } else {
     if (resultFailure_ == CreateFailure::None) resultFailure_ = CreateFailure::Other;
     print(L"Could not open file to write results " + resultPath_);

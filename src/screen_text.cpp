@@ -127,17 +127,28 @@ std::wstring elideMiddle(std::wstring_view text, size_t columns) {
   return out;
 }
 
-std::wstring printable(std::wstring_view text) {
-  std::wstring out(text);
-  for (wchar_t& c : out) {
-    const bool control = c < 0x20 || (c >= 0x7F && c <= 0x9F);
-    // With 32-bit characters an undecodable byte stands as U+DC80 + byte;
-    // written out it would combine with its neighbours unpredictably.
-    const bool rawByte = sizeof(wchar_t) == 4 && c >= 0xDC80 && c <= 0xDCFF;
-    if (control || rawByte) c = L'?';
+std::wstring escapeControls(std::wstring_view text, std::wstring_view kept) {
+  static constexpr wchar_t HEX[] = L"0123456789abcdef";
+  std::wstring out;
+  out.reserve(text.size());
+  for (const wchar_t c : text) {
+    const auto code = static_cast<uint32_t>(c);
+    const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+    // With 32-bit characters an undecodable byte stands as U+DC80 + byte.
+    const bool rawByte = sizeof(wchar_t) == 4 && code >= 0xDC80 && code <= 0xDCFF;
+    if ((!control && !rawByte) || kept.find(c) != std::wstring_view::npos) {
+      out += c;
+      continue;
+    }
+    const uint32_t byte = rawByte ? code - 0xDC00 : code;
+    out += L"\\x";
+    out += HEX[byte >> 4];
+    out += HEX[byte & 0xF];
   }
   return out;
 }
+
+std::wstring forTerminal(std::wstring_view text) { return escapeControls(text, L"\n\t"); }
 
 std::wstring groupedNumber(uint64_t number) {
   const std::wstring digits = std::to_wstring(number);

@@ -18,9 +18,16 @@ size_t displayWidth(std::wstring_view text);
 // never between a character and the marks that combine with it.
 std::wstring elideMiddle(std::wstring_view text, size_t columns);
 
-// `text` with control characters (which would move the cursor or scroll)
-// and undecodable bytes shown as "?".
-std::wstring printable(std::wstring_view text);
+// `text` as it may be shown on a terminal: control characters (below 0x20,
+// 0x7F, and the C1 range 0x80-0x9F), which would move the cursor, recolour
+// or rewrite the screen, and (with 32-bit wchar_t) bytes that are not UTF-8,
+// written as "\x1b", "\x9b", "\xff". Characters in `kept` pass unchanged: the
+// line feeds and tabs that console messages are made of.
+std::wstring escapeControls(std::wstring_view text, std::wstring_view kept = {});
+// Console text (messages, records, error lines) for a terminal: escaped, but
+// for the line feeds and tabs the messages are laid out with. Only for a
+// terminal: what is redirected stays as it is, byte for byte.
+std::wstring forTerminal(std::wstring_view text);
 
 // 48213 as "48,213".
 std::wstring groupedNumber(uint64_t number);

@@ -154,7 +154,7 @@ bool ScanJob::readTable(std::wstring& root) {
     const TableEntry entry = level.entries[level.next++];
     if (!betweenEntries()) break;
     path.resize(level.pathLength);
-    if (path.empty() || path.back() != sep) path += sep;
+    if (platform_.separatorBeforeEntry(path)) path += sep;
     wideName(entry.name, bytes, name);  // checked by checkTree
     path += name;
     if (table.isDirectory(entry.record)) {
@@ -206,7 +206,7 @@ bool ScanJob::readTable(std::wstring& root) {
 bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries) {
   const wchar_t sep = platform_.separator();
   const size_t length = root.size();
-  if (root.empty() || root.back() != sep) root += sep;
+  if (platform_.separatorBeforeEntry(root)) root += sep;
   root += L'*';
   FindEntry entry;
   std::unique_ptr<DirectorySearch> search = platform_.findFirstFile(root, entry);
@@ -229,7 +229,7 @@ bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& en
 bool ScanJob::listable(std::wstring& folder) {
   const wchar_t sep = platform_.separator();
   const size_t length = folder.size();
-  if (folder.empty() || folder.back() != sep) folder += sep;
+  if (platform_.separatorBeforeEntry(folder)) folder += sep;
   folder += L'*';
   FindEntry first;
   const bool listed = platform_.findFirstFile(folder, first) || first.attributes != INVALID_FILE_ATTRIBUTES;

@@ -129,7 +129,7 @@ bool isDotName(const std::wstring& name) {
 ScanJob::Listing ScanJob::walkDirectory(std::wstring& directoryPath) {
   const wchar_t sep = platform_.separator();
   const size_t directoryLength = directoryPath.size();
-  if (directoryLength == 0 || directoryPath.back() != sep) directoryPath += sep;
+  if (platform_.separatorBeforeEntry(directoryPath)) directoryPath += sep;
   const size_t childStart = directoryPath.size();
   directoryPath += L'*';
 

@@ -20,6 +20,11 @@ std::wstring FakePlatform::keyOf(std::wstring path) {
 
 namespace {
 
+// "C:" or "C:name": a drive letter and colon with no backslash after them.
+bool isDriveRelative(std::wstring_view path) {
+  return path.size() >= 2 && path[1] == L':' && (path.size() == 2 || path[2] != L'\\');
+}
+
 bool isDriveRoot(const std::wstring& key) {
   return key.size() == 3 && key[1] == L':' && key[2] == L'\\';
 }
@@ -95,18 +100,34 @@ class FakeResultFile final : public ResultFile {
 
 FakePlatform::FakePlatform() : folders_{std::wstring(L"C:\\ProgramData")}, ticks_{1000} {}
 
+std::wstring FakePlatform::resolvedKey(const std::wstring& path) const {
+  if (!isDriveRelative(path)) return keyOf(path);
+  const std::wstring drive = path.substr(0, 2);
+  const auto current = driveFolders_.find(drive);
+  std::wstring folder = current == driveFolders_.end() ? drive + L'\\' : current->second;
+  if (path.size() > 2) {
+    if (folder.back() != L'\\') folder += L'\\';
+    folder.append(path, 2);
+  }
+  return keyOf(folder);
+}
+
+bool FakePlatform::separatorBeforeEntry(std::wstring_view folder) const {
+  return !(folder.size() == 2 && isDriveRelative(folder)) && Platform::separatorBeforeEntry(folder);
+}
+
 FakePlatform::Node* FakePlatform::find(const std::wstring& path) {
-  const auto it = nodes_.find(keyOf(path));
+  const auto it = nodes_.find(resolvedKey(path));
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
 const FakePlatform::Node* FakePlatform::find(const std::wstring& path) const {
-  const auto it = nodes_.find(keyOf(path));
+  const auto it = nodes_.find(resolvedKey(path));
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
 FakePlatform::Node& FakePlatform::ensure(const std::wstring& path, uint32_t attributes) {
-  const std::wstring key = keyOf(path);
+  const std::wstring key = resolvedKey(path);
   if (Node* node = find(key)) {
     node->attributes = attributes;
     return *node;
@@ -166,7 +187,7 @@ void FakePlatform::setAppDataFolders(std::vector<std::optional<std::wstring>> an
 void FakePlatform::setTicks(std::vector<uint32_t> ticks) { ticks_ = std::move(ticks); }
 
 void FakePlatform::refuseCreate(const std::wstring& path, CreateFailure why) {
-  refusedCreates_.emplace_back(keyOf(path), why);
+  refusedCreates_.emplace_back(resolvedKey(path), why);
 }
 
 std::vector<std::string> FakePlatform::logOf(const std::string& verb) const {
@@ -232,8 +253,9 @@ std::unique_ptr<DirectorySearch> FakePlatform::findFirstFile(const std::wstring&
   record("find", pattern);
   first.attributes = INVALID_FILE_ATTRIBUTES;
   noteError(L"not found");
-  if (!pattern.ends_with(L"\\*")) return nullptr;
-  const std::wstring key = keyOf(pattern.substr(0, pattern.size() - 1));
+  const std::wstring folder = pattern.substr(0, pattern.empty() ? 0 : pattern.size() - 1);
+  if (!pattern.ends_with(L"*") || separatorBeforeEntry(folder)) return nullptr;
+  const std::wstring key = resolvedKey(folder);
   const Node* directory = find(key);
   if (key.empty() || !directory || !(directory->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
     return nullptr;
@@ -344,7 +366,7 @@ CreateFailure FakePlatform::judgeFolderOf(const std::wstring& key) const {
 std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& path,
                                                          CreateFailure& failure) {
   record("create", path);
-  const std::wstring key = keyOf(path);
+  const std::wstring key = resolvedKey(path);
   const auto parent = splitParent(key);
   const auto refused = std::find_if(refusedCreates_.begin(), refusedCreates_.end(),
                                     [&](const auto& refusal) { return refusal.first == key; });
@@ -360,6 +382,11 @@ std::unique_ptr<ResultFile> FakePlatform::createResultFile(const std::wstring& p
   if (failure != CreateFailure::None) {
     noteError(L"access denied");
     return nullptr;
+  }
+  // Elevated, in a tool folder others may add to: created, with a warning.
+  if (elevated_ && parent && parent->first.ends_with(L"\\Norvane\\Wickline") &&
+      othersMayAdd(find(parent->first)->access)) {
+    folderWarning_ = openToolFolderWarning(parent->first);
   }
   ensure(key, FILE_ATTRIBUTE_ARCHIVE);
   created_.push_back(key);
@@ -395,7 +422,7 @@ std::string crlf(const std::string& text) {
 namespace tavrin::test {
 
 std::unique_ptr<RawVolume> FakePlatform::openRawVolume(const std::wstring& root, std::wstring& why) {
-  const auto it = tables_.find(keyOf(root));
+  const auto it = tables_.find(resolvedKey(root));
   if (it == tables_.end()) return nullptr;
   record("table", root);
   const Table& table = it->second;

@@ -10,10 +10,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/tool_folder.h"
 
 namespace tavrin::test {
 
@@ -24,8 +26,10 @@ class FakePlatform : public Platform {
   FakePlatform();
 
   // --- Building the volume. Paths are compared as given, except that one
-  // trailing backslash is ignored (not after a drive's colon) and "C:" means
-  // "C:\". Missing parent directories are created as plain directories.
+  // trailing backslash is ignored (not after a drive's colon), and "C:" and
+  // "C:name" are the current folder of drive C: and its entry, as on Windows
+  // (C:\ unless setDriveFolder says otherwise). Missing parent directories
+  // are created as plain directories.
   void addDrive(const std::wstring& root, unsigned type);  // listed, and its root exists
   // C: as a fixed drive holding the tool folder C:\ProgramData\Norvane\Wickline.
   void addSystemDrive();
@@ -46,6 +50,10 @@ class FakePlatform : public Platform {
   void makeVanishing(const std::wstring& path);
   void refuseAttributeWrites(const std::wstring& path);
   void makeDriveListUnreadable() { driveListUnreadable_ = true; }
+  // The current folder of the drive `drive` ("C:") is `folder`.
+  void setDriveFolder(const std::wstring& drive, const std::wstring& folder) {
+    driveFolders_[drive] = folder;
+  }
   // A root of volume `name` (roots without one have no volume name).
   void setVolumeName(const std::wstring& root, const std::wstring& name) { volumes_[root] = name; }
   // `root` is a substitute for `folder`, as SUBST makes it.
@@ -60,6 +68,8 @@ class FakePlatform : public Platform {
   // whether the run is elevated, and who owns each folder.
   void setElevated(bool elevated) { elevated_ = elevated; }
   void ownByAnotherUser(const std::wstring& path) { find(path)->foreignOwner = true; }
+  // The access list of a folder (the default: empty, nobody may add).
+  void setAccess(const std::wstring& path, AccessList list) { find(path)->access = std::move(list); }
   // Every result file created from now on holds at most `bytes` bytes; a
   // write that does not fit fails and leaves the file as it was, like a full
   // disk (the platform cuts back what went out).
@@ -129,6 +139,7 @@ class FakePlatform : public Platform {
   uint64_t monotonicMilliseconds() override;
   bool stopRequested() override;
   wchar_t separator() const override { return L'\\'; }
+  bool separatorBeforeEntry(std::wstring_view folder) const override;
   std::wstring lastError() override { return lastError_; }
   bool keepsAttributeWords(const std::wstring& path) override;
   std::wstring makeFolderCommand(const std::wstring& folder) override { return L"mkdir " + folder; }
@@ -139,6 +150,7 @@ class FakePlatform : public Platform {
   void writeStatus(std::wstring_view text) override;
   std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                CreateFailure& failure) override;
+  std::wstring resultFolderWarning() override { return std::exchange(folderWarning_, {}); }
   std::unique_ptr<RawVolume> openRawVolume(const std::wstring& root, std::wstring& why) override;
   bool enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) override;
 
@@ -161,8 +173,13 @@ class FakePlatform : public Platform {
     bool refuseSet = false;
     bool nameSurrogate = true;
     bool foreignOwner = false;
+    AccessList access;
     std::string content;
   };
+
+  // The map key of `path`, drive-relative forms resolved against the
+  // drive's current folder.
+  std::wstring resolvedKey(const std::wstring& path) const;
 
   Node& ensure(const std::wstring& path, uint32_t attributes);
   // The verdict on the tool folder a result file at `key` would go in.
@@ -175,6 +192,8 @@ class FakePlatform : public Platform {
   bool driveListUnreadable_ = false;
   std::map<std::wstring, std::wstring> volumes_;
   std::map<std::wstring, std::wstring> substitutes_;
+  std::map<std::wstring, std::wstring> driveFolders_;
+  std::wstring folderWarning_;
   std::vector<std::optional<std::wstring>> folders_;
   std::vector<uint32_t> ticks_;
   std::vector<std::pair<std::wstring, CreateFailure>> refusedCreates_;

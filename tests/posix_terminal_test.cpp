@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/posix_fd.h"
+#include "platform/posix_platform.h"
 #include "platform/posix_terminal.h"
 
 namespace tavrin {
@@ -58,6 +59,18 @@ TEST_F(PosixTerminalTest, WidthAndBytes) {
   std::string bytes(64, '\0');
   bytes.resize(static_cast<size_t>(read(readEnd_.get(), bytes.data(), bytes.size())));
   EXPECT_EQ("\rlist \xE4\xB8\x96 \xFF\x1b[K", bytes);
+}
+
+// Console text on a terminal: a name cannot steer it. (Redirected, the bytes
+// stay: see the console tests of the Linux platform.)
+TEST_F(PosixTerminalTest, ConsoleTextShowsControlCharactersEscaped) {
+  {
+    PosixPlatform platform({}, slave_.get());
+    platform.writeConsole(L"\n32, /x/e\x1b[2J\xDCFF\tz");
+  }
+  std::string bytes(64, '\0');
+  bytes.resize(static_cast<size_t>(read(master_.get(), bytes.data(), bytes.size())));
+  EXPECT_EQ("\r\n32, /x/e\\x1b[2J\\xff\tz", bytes);  // the terminal adds the \r
 }
 
 }  // namespace

@@ -150,7 +150,21 @@ TEST(ScreenText, NumbersAndTimes) {
   EXPECT_EQ(L"12.4 s", duration(12400));
   EXPECT_EQ(L"3 min 04 s", duration(184000));
   EXPECT_EQ(L"1 h 02 min", duration(3720000));
-  EXPECT_EQ(L"a?b?c?", printable(L"a\nb\x1b" L"c\x9b"));
+}
+
+// What a terminal is given of a name: controls as escapes it shows, not
+// acts on; everything else as it is.
+TEST(ScreenText, ControlCharactersAreShownEscaped) {
+  EXPECT_EQ(L"a\\x0ab\\x1b[2Jc\\x9b\\x7f\\x00\\x09",
+            escapeControls(std::wstring(L"a\nb\x1b[2Jc\x9b\x7f\0\t", 12)));
+  EXPECT_EQ(L"caf\u00e9 \u4e16\\/", escapeControls(L"caf\u00e9 \u4e16\\/"));
+  // Console text keeps the line feeds and tabs it is laid out with.
+  EXPECT_EQ(L"\n\t12583, C:\\x\\x1b]0;pwned\\x07", forTerminal(L"\n\t12583, C:\\x\x1b]0;pwned\x07"));
+  EXPECT_EQ(L"\nINVALID_FILE_ATTRIBUTES for a\\x0db", forTerminal(L"\nINVALID_FILE_ATTRIBUTES for a\rb"));
+  if constexpr (sizeof(wchar_t) == 4) {
+    // Bytes that are no UTF-8 (Linux names) show as the bytes they are.
+    EXPECT_EQ(L"x\\xff\\x9by", escapeControls(std::wstring{L'x', wchar_t(0xDCFF), wchar_t(0xDC9B), L'y'}));
+  }
 }
 
 class ProgressTest : public ::testing::Test {

@@ -151,18 +151,41 @@ TEST_F(WalkTest, AFileRootGetsOneRuleAndNoWalk) {
   EXPECT_EQ(std::vector<std::string>{"C:\\d\\a.txt 128"}, fs.logOf("set"));
 }
 
-TEST(Walk, DriveRootsGiveOneBackslashAfterTheColon) {
-  for (const std::wstring root : {L"C:", L"C:\\"}) {
-    FakePlatform machine;
-    machine.addDrive(L"C:\\", DRIVE_FIXED);
-    machine.addFile(L"C:\\Windows\\w.dll");
-    machine.addFile(L"C:\\x.txt");
-    // No tool folder on this drive: the records go to the console.
-    EXPECT_EQ(EXIT_PARTIAL, runTool(machine, {L"listall", root}));
-    EXPECT_EQ((std::vector<std::string>{"C:\\*", "C:\\Windows\\*"}), machine.logOf("find"));
-    EXPECT_EQ((std::vector<std::string>{toBytes(root), "C:\\Windows\\w.dll", "C:\\x.txt"}),
-              machine.logOf("get"));
-  }
+TEST(Walk, ADriveRootGivesOneBackslashAfterTheColon) {
+  FakePlatform machine;
+  machine.addDrive(L"C:\\", DRIVE_FIXED);
+  machine.addFile(L"C:\\Windows\\w.dll");
+  machine.addFile(L"C:\\x.txt");
+  // No tool folder on this drive: the records go to the console.
+  EXPECT_EQ(EXIT_PARTIAL, runTool(machine, {L"listall", L"C:\\"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\*", "C:\\Windows\\*"}), machine.logOf("find"));
+  EXPECT_EQ((std::vector<std::string>{"C:\\", "C:\\Windows\\w.dll", "C:\\x.txt"}),
+            machine.logOf("get"));
+}
+
+// "C:" is the current folder of drive C: (`dir C:`), not its root: a run
+// given "C:" or "C:sub" covers that folder alone, and names its entries as
+// Win32 does, "C:name".
+TEST_F(WalkTest, ABareDriveIsItsCurrentFolder) {
+  fs.addFile(L"C:\\work\\a.txt");
+  fs.addFile(L"C:\\work\\sub\\b.txt");
+  fs.addFile(L"C:\\elsewhere.txt");
+  fs.setDriveFolder(L"C:", L"C:\\work");
+  EXPECT_EQ((std::vector<std::string>{"C:a.txt", "C:sub\\b.txt", "C:sub\\b.txt"}),
+            listAll({L"C:", L"C:sub"}));
+  EXPECT_EQ((std::vector<std::string>{"C:*", "C:sub\\*", "C:sub\\*"}), fs.logOf("find"));
+
+  EXPECT_EQ(EXIT_DONE, runTool(fs, {L"set", L"1", L"C:"}));
+  EXPECT_EQ((std::vector<std::string>{"C:a.txt 1", "C:sub\\b.txt 1"}), fs.logOf("set"));
+  EXPECT_EQ(FILE_ATTRIBUTE_ARCHIVE, fs.attributesOf(L"C:\\elsewhere.txt"));
+  EXPECT_EQ(1u, fs.attributesOf(L"C:\\work\\a.txt"));
+
+  // Without a current folder of its own, a drive's is its root.
+  FakePlatform machine;
+  machine.addDrive(L"D:\\", DRIVE_FIXED);
+  machine.addFile(L"D:\\x.txt");
+  EXPECT_EQ(EXIT_PARTIAL, runTool(machine, {L"listall", L"D:"}));
+  EXPECT_EQ((std::vector<std::string>{"D:", "D:x.txt"}), machine.logOf("get"));
 }
 
 TEST_F(WalkTest, WildcardsAreNotExpanded) {

@@ -211,6 +211,13 @@ class Platform {
   virtual bool stopRequested() = 0;
   // The character that separates path components.
   virtual wchar_t separator() const = 0;
+  // Whether the path of an entry of `folder` is `folder`, the separator and
+  // the name, or `folder` and the name: a folder that ends with the
+  // separator already takes none, and on Windows neither does a bare drive
+  // ("C:" is the current folder of drive C:, and its entry "x" is "C:x").
+  virtual bool separatorBeforeEntry(std::wstring_view folder) const {
+    return folder.empty() || folder.back() != separator();
+  }
 
   // Why the last call that failed (a word not read or not written, a
   // listing that did not start or broke off) failed, in a few words for a
@@ -250,6 +257,10 @@ class Platform {
   // cannot be created: an existing file is never truncated or written through.
   virtual std::unique_ptr<ResultFile> createResultFile(const std::wstring& path,
                                                        CreateFailure& failure) = 0;
+  // What an administrator should put right about the folder of the result
+  // file just created, though the file could be created there (Windows: a
+  // tool folder that lets other users add files); empty when all is well.
+  virtual std::wstring resultFolderWarning() { return {}; }
 };
 
 // The platform of the machine the program runs on.

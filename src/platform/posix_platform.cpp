@@ -20,6 +20,7 @@
 #include "platform/posix_io.h"
 #include "platform/posix_signals.h"
 #include "platform/text.h"
+#include "screen_text.h"
 
 namespace tavrin {
 namespace {
@@ -491,19 +492,22 @@ uint32_t PosixPlatform::tickCount() {
 }
 
 void PosixPlatform::writeConsole(std::wstring_view text) {
-  appendBytes(console_, text);
+  // A name must not steer the terminal it is shown on.
+  appendBytes(console_, consoleIsTerminal_ ? std::wstring_view(forTerminal(text)) : text);
   if (consoleIsTerminal_ || console_.size() >= CONSOLE_CHUNK) flushConsole();
 }
 
-// Output that cannot be written (a closed pipe) is dropped from then on; the
-// run goes on. A slow reader is waited for, until a stop is asked for.
 // Console text written so far goes first, so a reader of both streams
 // together sees the error where it happened.
 void PosixPlatform::writeError(std::wstring_view text) {
   flushConsole();
-  writeAll(STDERR_FILENO, toBytes(text), Waiting::UntilStop);
+  const bool terminal = isatty(STDERR_FILENO) == 1;
+  writeAll(STDERR_FILENO, toBytes(terminal ? std::wstring_view(forTerminal(text)) : text),
+           Waiting::UntilStop);
 }
 
+// Output that cannot be written (a closed pipe) is dropped from then on; the
+// run goes on. A slow reader is waited for, until a stop is asked for.
 void PosixPlatform::flushConsole() {
   if (!console_.empty() && !consoleClosed_) {
     consoleClosed_ = !writeAll(consoleFd_, console_, Waiting::UntilStop);

@@ -5,6 +5,8 @@
 // results go and read them. The platform gathers the facts; this decides.
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,5 +25,29 @@ struct FolderFacts {
 // file may be created in the last. A reparse point is never trusted; a
 // foreign owner matters only when the run is elevated.
 CreateFailure judgeToolFolder(const std::vector<FolderFacts>& levels, bool elevated);
+
+// One entry of a folder's access list, as the platform read it.
+struct AccessEntry {
+  bool allows = true;        // false: a deny entry
+  std::wstring trustee;      // the account or group, as a SID string ("S-1-5-32-545")
+  uint32_t rights = 0;       // the access mask
+  bool inheritOnly = false;  // it applies only to what is created inside
+};
+
+// A folder's access list, its entries in order.
+struct AccessList {
+  bool present = true;  // false: the folder has none, which lets everyone do anything
+  std::vector<AccessEntry> entries;
+};
+
+// True when `list` lets anyone but Administrators, SYSTEM and
+// TrustedInstaller add files or folders to the folder, or change who may.
+// An elevated `mkdir` under the application-data folder inherits such a
+// list: every user may add files and folders there.
+bool othersMayAdd(const AccessList& list);
+
+// What an elevated run says of a tool folder where othersMayAdd: the risk,
+// and the command that leaves it to administrators (users may still read).
+std::wstring openToolFolderWarning(const std::wstring& folder);
 
 }  // namespace tavrin

@@ -21,6 +21,7 @@ int wmain(int argc, wchar_t* argv[]) {
   const int code = tavrin::runCommandLine(args, *platform);
   // Outlives the run: it flushes the console text still buffered.
   platform.reset();
+  tavrin::runFinished();
   // A run stopped by a console event ends as that event would have ended
   // it; the handler thread waits for this.
   if (tavrin::stopEventCame()) ExitProcess(tavrin::kStatusControlCExit);

@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <utility>
 
 #include "platform/text.h"
 #include "platform/win32_process.h"
 #include "platform/win32_tool_folder.h"
+#include "screen_text.h"
+#include "screen_text.h"
 
 namespace tavrin {
 namespace {
@@ -32,6 +35,8 @@ bool writeAll(HANDLE handle, const std::string& bytes) {
   }
   return true;
 }
+
+}  // namespace
 
 // A failure in the few words messages use; the system's own for the rest.
 std::wstring errorText(DWORD error) {
@@ -58,6 +63,8 @@ std::wstring errorText(DWORD error) {
       return L"in use by another program";
     case ERROR_NOT_READY:
       return L"the drive is not ready";
+    case kErrorFolderReplaced:
+      return L"it was replaced during the run (by a link or another folder)";
     default:
       break;
   }
@@ -75,45 +82,7 @@ std::wstring errorText(DWORD error) {
   return out;
 }
 
-void fillEntry(const WIN32_FIND_DATAW& data, FindEntry& entry) {
-  entry.attributes = data.dwFileAttributes;
-  entry.name.assign(data.cFileName);  // keeps the string's storage
-  // The search gives a reparse point's tag in dwReserved0. A search that
-  // leaves it out (0 is no tag) is taken to mean a link: never entered.
-  entry.nameSurrogate = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
-                        (data.dwReserved0 == 0 || IsReparseTagNameSurrogate(data.dwReserved0));
-}
-
-class Win32DirectorySearch final : public DirectorySearch {
- public:
-  Win32DirectorySearch(HANDLE handle, LiteralPaths& paths, DWORD& lastError)
-      : handle_(handle), paths_(paths), lastError_(lastError) {
-    paths_.opened(this);
-  }
-  ~Win32DirectorySearch() override { paths_.closed(this); }
-  Win32DirectorySearch(const Win32DirectorySearch&) = delete;
-  Win32DirectorySearch& operator=(const Win32DirectorySearch&) = delete;
-
-  bool next(FindEntry& entry) override {
-    if (!FindNextFileW(handle_.get(), &data_)) {
-      const DWORD error = GetLastError();
-      failed_ = error != ERROR_NO_MORE_FILES;
-      if (failed_) lastError_ = error;
-      return false;
-    }
-    fillEntry(data_, entry);
-    return true;
-  }
-
-  bool failed() const override { return failed_; }
-
- private:
-  FindHandle handle_;
-  LiteralPaths& paths_;
-  DWORD& lastError_;  // the platform's
-  WIN32_FIND_DATAW data_{};
-  bool failed_ = false;
-};
+namespace {
 
 class Win32ResultFile final : public ResultFile {
  public:
@@ -145,52 +114,18 @@ class Win32ResultFile final : public ResultFile {
 
 }  // namespace
 
-Win32Platform::Win32Platform() : output_(usableStandardOutput()), isConsole_(false) {
+Win32Platform::Win32Platform()
+    : output_(usableStandardOutput()), isConsole_(false), relativeQueries_(!runningUnderWine()) {
   DWORD mode = 0;
   isConsole_ = output_ != nullptr && GetConsoleMode(output_, &mode) != 0;
 }
 
 Win32Platform::~Win32Platform() { flushConsole(); }
 
-uint32_t Win32Platform::getFileAttributes(const std::wstring& path) {
-  const wchar_t* name = paths_.of(path);
-  const DWORD attributes = name ? GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    lastError_ = name ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-  }
-  return attributes;
-}
-
-bool Win32Platform::setFileAttributes(const std::wstring& path, uint32_t attributes) {
-  const wchar_t* name = paths_.of(path);
-  const bool written = name && SetFileAttributesW(name, attributes) != 0;
-  if (!written) lastError_ = name ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-  return written;
-}
-
 std::wstring Win32Platform::lastError() { return errorText(lastError_); }
 
 std::wstring Win32Platform::makeFolderCommand(const std::wstring& folder) {
   return L"mkdir " + folder + L" (as an administrator)";
-}
-
-std::unique_ptr<DirectorySearch> Win32Platform::findFirstFile(const std::wstring& pattern,
-                                                               FindEntry& first) {
-  WIN32_FIND_DATAW data{};
-  const wchar_t* open = paths_.listingPattern(pattern);
-  // The basic level leaves out the short names, which the walk never uses.
-  HANDLE handle = open ? FindFirstFileExW(open, FindExInfoBasic, &data, FindExSearchNameMatch,
-                                          nullptr, FIND_FIRST_EX_LARGE_FETCH)
-                       : INVALID_HANDLE_VALUE;
-  if (handle == INVALID_HANDLE_VALUE) {
-    lastError_ = open ? GetLastError() : ERROR_FILENAME_EXCED_RANGE;
-    // An empty drive root has no entries at all; anything else is a failure.
-    first.attributes = lastError_ == ERROR_FILE_NOT_FOUND ? 0 : INVALID_FILE_ATTRIBUTES;
-    return nullptr;
-  }
-  auto search = std::make_unique<Win32DirectorySearch>(handle, paths_, lastError_);
-  fillEntry(data, first);
-  return search;
 }
 
 std::vector<std::wstring> Win32Platform::logicalDriveStrings() {
@@ -245,6 +180,9 @@ void Win32Platform::writeConsole(std::wstring_view text) {
     if (pending_.size() >= kConsoleFlushBytes) flushConsole();
     return;
   }
+  // A name must not steer the console it is shown on.
+  const std::wstring shown = forTerminal(text);
+  text = shown;
   while (!text.empty()) {
     std::size_t count = std::min(text.size(), kConsoleChunkChars);
     // Keep a surrogate pair within one call.
@@ -268,7 +206,7 @@ void Win32Platform::writeError(std::wstring_view text) {
   if (error == INVALID_HANDLE_VALUE || error == nullptr) return;
   DWORD mode = 0;
   if (GetConsoleMode(error, &mode)) {
-    terminal_.write(text);
+    terminal_.write(forTerminal(text));
     return;
   }
   std::string bytes;
@@ -284,13 +222,15 @@ void Win32Platform::flushConsole() {
 
 std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& path,
                                                            CreateFailure& failure) {
-  HANDLE handle = createResultHandle(path, failure);
+  HANDLE handle = createResultHandle(path, failure, warning_);
   if (handle == INVALID_HANDLE_VALUE) {
     lastError_ = GetLastError();
     return nullptr;
   }
   return std::make_unique<Win32ResultFile>(handle);
 }
+
+std::wstring Win32Platform::resultFolderWarning() { return std::exchange(warning_, {}); }
 
 std::unique_ptr<Platform> createNativePlatform() { return std::make_unique<Win32Platform>(); }
 

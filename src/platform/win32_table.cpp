@@ -1,13 +1,14 @@
 // tavrin.exe's side of reading a volume's file table: the volume device
 // (\\.\C:) opened for reading by an elevated run, after the system has
 // written its changes to it; the folders of the tree made known to the
-// literal paths as the walk's listings would, so a file a command acts on is
-// named to Win32 exactly as the walk names it.
+// walk's open folders as its listings would be, so a file a command acts on
+// is reached exactly as the walk reaches it.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "platform/win32_nt.h"
 #include "platform/win32_platform.h"
 #include "platform/win32_tool_folder.h"
 #include "platform/windows_volume.h"
@@ -126,27 +127,70 @@ std::unique_ptr<RawVolume> Win32Platform::openRawVolume(const std::wstring& root
   return openWindowsVolume(access, root, why);
 }
 
-// The folders from the root down become the open listings the literal
-// paths know, as the walk's own listings would be at that point.
+namespace {
+
+// The record of the folder open as `handle` in its volume's file table: its
+// file index without the sequence number above it.
+std::optional<uint64_t> recordOfHandle(HANDLE handle) {
+  IO_STATUS_BLOCK io{};
+  LARGE_INTEGER id{};
+  if (nt::calls().queryInformationFile(handle, &io, &id, sizeof id, nt::kFileInternalInformation) < 0) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(id.QuadPart) & 0xFFFFFFFFFFFFull;
+}
+
+}  // namespace
+
+// The folders from the root down become open folders, as the walk's own
+// listings would be at that point: the root by its name, each other through
+// the one before it, never through a link, and each the table's record. The
+// way down to the last folder entered is kept: the table's run goes depth
+// first, so most calls open one folder or none.
 bool Win32Platform::enterTableFolder(const std::wstring& path, const std::vector<TableStep>& steps) {
-  leaveTableFolders();
-  tableListings_.assign(steps.size(), 0);  // an address for each listing
-  for (size_t i = 0; i < steps.size(); ++i) {
-    std::wstring pattern = path.substr(0, steps[i].end);
-    if (pattern.empty() || pattern.back() != L'\\') pattern += L'\\';
-    pattern += L'*';
-    if (!paths_.listingPattern(pattern)) {
-      leaveTableFolders();
+  size_t kept = 0;
+  while (kept < tableFolders_.size() && kept < steps.size() &&
+         steps[kept].end == tableSteps_[kept].end && steps[kept].record == tableSteps_[kept].record &&
+         path.compare(0, steps[kept].end, tablePath_, 0, steps[kept].end) == 0) {
+    ++kept;
+  }
+  while (tableFolders_.size() > kept) {
+    closed(tableFolders_.back().get());
+    tableFolders_.pop_back();
+  }
+  tableSteps_.assign(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(kept));
+  tablePath_.assign(path, 0, steps.empty() ? 0 : steps.back().end);
+  for (size_t i = kept; i < steps.size(); ++i) {
+    std::wstring shown = path.substr(0, steps[i].end);
+    if (separatorBeforeEntry(shown)) shown += L'\\';
+    FolderPath folderPath;
+    HANDLE handle = nullptr;
+    if (i == 0) {
+      handle = openRoot(shown, folderPath);
+    } else {
+      OpenFolder& parent = *tableFolders_.back();
+      const size_t start = parent.path().shown.size();
+      const std::wstring_view name = std::wstring_view(path).substr(start, steps[i].end - start);
+      handle = openChild(parent, name, 0);
+      if (handle) folderPath = parent.path().child(name, std::move(shown));
+    }
+    if (!handle) return false;
+    auto folder = std::make_unique<OpenFolder>(handle, std::move(folderPath));
+    if (recordOfHandle(folder->handle()) != steps[i].record) {
+      lastError_ = kErrorFolderReplaced;
       return false;
     }
-    paths_.opened(&tableListings_[i]);
-    tableDepth_ = i + 1;
+    opened(folder.get());
+    tableFolders_.push_back(std::move(folder));
+    tableSteps_.push_back(steps[i]);
   }
   return true;
 }
 
 void Win32Platform::leaveTableFolders() {
-  for (; tableDepth_ > 0; --tableDepth_) paths_.closed(&tableListings_[tableDepth_ - 1]);
+  for (; !tableFolders_.empty(); tableFolders_.pop_back()) closed(tableFolders_.back().get());
+  tableSteps_.clear();
+  tablePath_.clear();
 }
 
 }  // namespace tavrin

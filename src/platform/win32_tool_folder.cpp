@@ -4,11 +4,13 @@
 #include <sddl.h>
 #include <winternl.h>
 
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "platform/tool_folder.h"
 #include "platform/win32_platform.h"
+#include "platform/win32_process.h"
 
 namespace tavrin {
 namespace {
@@ -58,7 +60,8 @@ bool ownerTrusted(HANDLE folder) {
 
 // Opens or creates `name` in the folder open as `root`, so whatever the path
 // of that folder now leads to does not matter. Opened folders are shared
-// with everyone; a created file with no one.
+// with everyone; a created file only with readers (a person or a script
+// watching it grow), never with writers or deletion.
 HANDLE openRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULONG attributes,
                     ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security,
                     CreateFailure& failure) {
@@ -71,7 +74,7 @@ HANDLE openRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULO
   HANDLE handle = nullptr;
   const NTSTATUS result = NtCreateFile(
       &handle, access | SYNCHRONIZE, &object, &status, nullptr, attributes,
-      disposition == FILE_CREATE ? 0 : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      disposition == FILE_CREATE ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (result < 0) {
     failure = failureOf(RtlNtStatusToDosError(result));
@@ -83,11 +86,8 @@ HANDLE openRelative(HANDLE root, std::wstring_view name, ACCESS_MASK access, ULO
 
 // Wine opens the target of a link even when asked for the link itself, and
 // makes the user the owner of every file (and every process elevated).
-// There the path's word tells a link, and owners tell nothing.
-bool underWine() {
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
+// There the path's word tells a link, and owners and access lists tell
+// nothing.
 
 // The facts about an open level of the tool folder, found at `path`.
 FolderFacts factsOf(HANDLE folder, const std::wstring& path, bool elevatedRun) {
@@ -105,13 +105,43 @@ FolderFacts factsOf(HANDLE folder, const std::wstring& path, bool elevatedRun) {
         ((info.dwFileAttributes | (byPath == INVALID_FILE_ATTRIBUTES ? 0 : byPath)) &
          FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     // Asked only where it counts.
-    facts.trustedOwner = elevatedRun && (underWine() || ownerTrusted(folder));
+    facts.trustedOwner = elevatedRun && (runningUnderWine() || ownerTrusted(folder));
   }
   return facts;
 }
 
+// The access list of `folder`, or nothing when it cannot be read.
+std::optional<AccessList> readAccessList(HANDLE folder) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(folder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  AccessList list;
+  list.present = dacl != nullptr;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, i, &raw)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(raw);
+    // The plain allow and deny entries carry the mask and the SID alike;
+    // object and callback entries do not apply to a folder's files.
+    if (header->AceType != ACCESS_ALLOWED_ACE_TYPE && header->AceType != ACCESS_DENIED_ACE_TYPE) {
+      continue;
+    }
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+    wchar_t* sid = nullptr;
+    if (!ConvertSidToStringSidW(const_cast<DWORD*>(&ace->SidStart), &sid)) continue;
+    list.entries.push_back(AccessEntry{header->AceType == ACCESS_ALLOWED_ACE_TYPE, sid, ace->Mask,
+                                       (header->AceFlags & INHERIT_ONLY_ACE) != 0});
+    LocalFree(sid);
+  }
+  LocalFree(descriptor);
+  return list;
+}
+
 HANDLE createInToolFolder(const std::wstring& base, std::wstring_view name,
-                          CreateFailure& failure) {
+                          CreateFailure& failure, std::wstring& warning) {
   const bool elevatedRun = elevated();
   std::vector<FolderFacts> levels;
   // Norvane by its path, opened as itself; Wickline relative to it.
@@ -151,23 +181,29 @@ HANDLE createInToolFolder(const std::wstring& base, std::wstring_view name,
   HANDLE file = openRelative(wickline, name, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL, FILE_CREATE,
                              FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, security, failure);
   if (security) LocalFree(security);
+  // Said, not refused: the folder is the administrator's own.
+  if (file != INVALID_HANDLE_VALUE && elevatedRun && !runningUnderWine()) {
+    const std::optional<AccessList> list = readAccessList(wickline);
+    if (list && othersMayAdd(*list)) warning = openToolFolderWarning(norvanePath + L"\\Wickline");
+  }
   return file;
 }
 
 }  // namespace
 
-HANDLE createResultHandle(const std::wstring& path, CreateFailure& failure) {
+HANDLE createResultHandle(const std::wstring& path, CreateFailure& failure, std::wstring& warning) {
   const size_t at = path.rfind(kLevels);
   if (at != std::wstring::npos && at > 0 &&
       path.find(L'\\', at + kLevels.size()) == std::wstring::npos &&
       path.size() > at + kLevels.size()) {
     return createInToolFolder(path.substr(0, at),
-                              std::wstring_view(path).substr(at + kLevels.size()), failure);
+                              std::wstring_view(path).substr(at + kLevels.size()), failure,
+                              warning);
   }
   // Elsewhere (no application-data folder: a bare name in the current
   // folder): CREATE_NEW, so an existing name is never truncated or written
-  // through. No sharing while the run holds it.
-  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+  // through. Readers may watch it grow; nobody else may write or delete it.
+  HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   failure = handle == INVALID_HANDLE_VALUE ? failureOf(GetLastError()) : CreateFailure::None;
   return handle;

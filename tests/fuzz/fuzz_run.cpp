@@ -34,9 +34,13 @@ struct Entry {
   uint32_t word = 0;
 };
 
-// Paths as the volume keys them: "C:" is "C:\", one trailing separator dropped.
+// Paths as the volume keys them: "C:" is "C:\" and "C:x" is "C:\x" (the
+// simulated drives' current folders are their roots), one trailing separator
+// dropped.
 std::wstring keyOf(std::wstring path) {
-  if (path.size() == 2 && path[1] == L':') path += L'\\';
+  if (path.size() >= 2 && path[1] == L':' && (path.size() == 2 || path[2] != L'\\')) {
+    path.insert(2, 1, L'\\');
+  }
   if (path.size() >= 2 && path.back() == L'\\' && path[path.size() - 2] != L':') path.pop_back();
   return path;
 }
@@ -232,7 +236,7 @@ void checkRun(const FakePlatform& fs, Volume& volume, const std::vector<std::wst
   // No folder below a root is entered through a reparse point.
   for (const std::string& line : fs.logOf("find")) {
     const std::wstring pattern = logPath(line, false);
-    REQUIRE(pattern.ends_with(L"\\*"));
+    REQUIRE(pattern.ends_with(L"\\*") || (pattern.size() == 3 && pattern[1] == L':'));  // "C:*"
     const std::wstring folder = keyOf(pattern.substr(0, pattern.size() - 1));
     bool entered = !volume.find(folder);  // a root that is not there: the listing fails
     for (const std::wstring& root : roots) {
