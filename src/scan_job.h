@@ -139,7 +139,7 @@ class ScanJob {
   // Pending records to the file, then the summary for a person watching.
   void finishRun();
   bool listable(std::wstring& folder);
-  bool listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries);
+  bool listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries, bool& listed);
   // A folder inside a tree that was not wholly listed, and why.
   void noteUnlistedFolder(const std::wstring& path, const std::wstring& why);
   void noteUnreadableRoot(const std::wstring& root, const std::wstring& why);

@@ -129,9 +129,10 @@ bool ScanJob::readTable(std::wstring& root) {
     counts_.walkedInstead.push_back(root + L": " + (loaded ? check.why : toWide(reason)));
     return false;
   }
-  if (volume->checkFolders && !listable(root)) return false;  // the walk says so
-  if (!listsAsTable(root, table.entries(volume->rootRecord))) {
-    counts_.walkedInstead.push_back(root + L": the system lists it otherwise than its file table");
+  bool rootListed = false;
+  if (!listsAsTable(root, table.entries(volume->rootRecord), rootListed)) {
+    // A root the system cannot list is walked, and the walk says why.
+    if (rootListed) counts_.walkedInstead.push_back(root + L": the system lists it otherwise than its file table");
     return false;
   }
 
@@ -202,8 +203,9 @@ bool ScanJob::readTable(std::wstring& root) {
 // True when the system lists the root with exactly the table's names, in the
 // table's order: one listing that catches a stale table, another volume, or
 // a driver that hides or shows entries (ntfs-3g's hide_dot_files,
-// show_sys_files). `root` comes back as it was.
-bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries) {
+// show_sys_files). `listed` tells whether the system listed the root at all.
+// `root` comes back as it was.
+bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries, bool& listed) {
   const wchar_t sep = platform_.separator();
   const size_t length = root.size();
   if (platform_.separatorBeforeEntry(root)) root += sep;
@@ -211,6 +213,8 @@ bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& en
   FindEntry entry;
   std::unique_ptr<DirectorySearch> search = platform_.findFirstFile(root, entry);
   root.resize(length);
+  listed = search || entry.attributes != INVALID_FILE_ATTRIBUTES;
+  if (!listed) return false;
   std::string bytes;
   std::wstring name;
   size_t next = 0;

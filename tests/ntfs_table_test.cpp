@@ -266,6 +266,13 @@ TEST_F(TableRun, WalksWhenTheSystemListsTheRootOtherwise) {
             fs.statusWrites().back().text.find(L"C:\\d: the system lists it otherwise than its file table\n"));
 }
 
+TEST_F(TableRun, ARootTheSystemCannotListFailsAsInTheWalkEvenWhenItsTableIsEmpty) {
+  useTable();
+  fs.makeUnlistable(L"C:\\d");
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"listall", L"C:\\d"}));
+  EXPECT_EQ("tavrin: cannot read C:\\d: access denied\n", fs.errors());
+}
+
 TEST_F(TableRun, WalksAFolderThatAppearsTwiceAndWhenAMountPointIsNotInTheTable) {
   const uint64_t sub = image.addFolder(d, u"sub");
   fs.addDir(L"C:\\d\\sub");
