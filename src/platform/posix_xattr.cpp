@@ -92,11 +92,11 @@ long inFolder(int directory, Call call) {
   return result;
 }
 
-// Runs the *at call while it may work, then the fallbacks: `atCall`,
-// `procCall(path)` and `bareCall(name)` each do the operation one way.
-template <typename AtCall, typename ProcCall, typename BareCall>
-long throughFolder(int directory, const char* name, AtCall atCall, ProcCall procCall,
-                   BareCall bareCall) {
+// Runs the *at call while it may work, then the fallbacks: `atCall` does
+// the operation through the open folder, `byName(path)` by a name that
+// leads to the entry (through /proc, or bare inside the folder).
+template <typename AtCall, typename ByName>
+long throughFolder(int directory, const char* name, AtCall atCall, ByName byName) {
   const Known known = atCalls.load(std::memory_order_relaxed);
   int refusal = 0;
   if (known != Known::Refused) {
@@ -111,10 +111,10 @@ long throughFolder(int directory, const char* name, AtCall atCall, ProcCall proc
   const bool viaProcFolders = procReachesFolders();
   if (viaProcFolders) {
     const std::string path = viaProc(directory, name);
-    result = retryInterrupted([&] { return procCall(path.c_str()); });
+    result = retryInterrupted([&] { return byName(path.c_str()); });
   }
   if (!viaProcFolders || (result < 0 && errno == ENOENT && !procReachesFolders(true))) {
-    result = inFolder(directory, [&] { return bareCall(name); });
+    result = inFolder(directory, [&] { return byName(name); });
   }
   // Another way answered otherwise: the call itself was refused, never to
   // be tried again. Where it answers EPERM too, that was the file's answer.
@@ -138,8 +138,7 @@ ssize_t getEntryAttribute(int directory, const char* name, const char* attribute
         return syscall(GETXATTRAT, directory, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
                        sizeof args);
       },
-      [&](const char* path) { return static_cast<long>(lgetxattr(path, attribute, value, size)); },
-      [&](const char* bare) { return static_cast<long>(lgetxattr(bare, attribute, value, size)); }));
+      [&](const char* path) { return static_cast<long>(lgetxattr(path, attribute, value, size)); }));
 }
 
 int setEntryAttribute(int directory, const char* name, const char* attribute, const void* value,
@@ -154,8 +153,7 @@ int setEntryAttribute(int directory, const char* name, const char* attribute, co
         return syscall(SETXATTRAT, directory, name, AT_SYMLINK_NOFOLLOW, attribute, &args,
                        sizeof args);
       },
-      [&](const char* path) { return static_cast<long>(lsetxattr(path, attribute, value, size, 0)); },
-      [&](const char* bare) { return static_cast<long>(lsetxattr(bare, attribute, value, size, 0)); }));
+      [&](const char* path) { return static_cast<long>(lsetxattr(path, attribute, value, size, 0)); }));
 }
 
 }  // namespace tavrin
