@@ -13,6 +13,8 @@ namespace {
 
 // The table is read in pieces of this size: few, large, sequential reads.
 constexpr size_t READ_CHUNK = 4 << 20;
+// How far ahead of their reading the folders' index blocks are asked for.
+constexpr uint64_t INDEX_PREFETCH = 4 << 20;
 // The update sequence protects the last two bytes of every such stride.
 constexpr size_t FIXUP_STRIDE = 512;
 
@@ -269,6 +271,19 @@ class TableLoader {
     return true;
   }
 
+  // Asks for `length` bytes at `offset` of a non-resident stream ahead of
+  // their reading.
+  void prefetchStream(const std::vector<Run>& runs, uint64_t offset, uint64_t length) {
+    const uint64_t cluster = boot_.clusterSize;
+    for (const Run& run : runs) {
+      if (run.lcn == SPARSE_RUN) continue;
+      const uint64_t start = run.vcn * cluster;
+      const uint64_t from = std::max(start, offset);
+      const uint64_t to = std::min(start + run.length * cluster, offset + length);
+      if (from < to) bytes_.prefetch(clusterOffset(run.lcn) + (from - start), to - from);
+    }
+  }
+
   bool readRecordAt(uint64_t offset, std::vector<uint8_t>& record) {
     record.resize(boot_.recordSize);
     return bytes_.read(offset, record.size(), record.data()) && applyFixups(record.data(), record.size()) &&
@@ -361,6 +376,7 @@ class TableLoader {
       if (!readStream(mftRuns_, first * boot_.recordSize, length, chunk.data())) {
         return fail("the file table cannot be read");
       }
+      prefetchStream(mftRuns_, (first + count) * boot_.recordSize, chunk.size());
       for (size_t i = 0; i < count; ++i) {
         if (!scanRecord(chunk.data() + i * boot_.recordSize, first + i)) return false;
       }
@@ -494,7 +510,16 @@ class TableLoader {
     }
     std::sort(order.begin(), order.end());
     std::vector<char16_t> packed;
+    size_t ahead = 0;       // the next folder whose index to ask for
+    uint64_t asked = 0;     // bytes asked for ahead, and read since
+    uint64_t reached = 0;
     for (const auto& [first, folder] : order) {
+      for (; ahead < order.size() && asked < reached + INDEX_PREFETCH; ++ahead) {
+        const FolderIndex& next = folders_[order[ahead].second];
+        prefetchStream(next.allocation, 0, next.allocationSize);
+        asked += next.allocationSize;
+      }
+      reached += folders_[folder].allocationSize;
       if (!(table_.kinds_[folder] & IN_USE)) return failAt("an index belongs to no record in use", folder);
       if (!(table_.kinds_[folder] & DIRECTORY)) continue;  // a view index of the volume's own files
       packed.clear();

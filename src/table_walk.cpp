@@ -218,7 +218,7 @@ bool ScanJob::listsAsTable(std::wstring& root, const std::vector<TableEntry>& en
   std::string bytes;
   std::wstring name;
   size_t next = 0;
-  for (bool more = search != nullptr; more; more = search->next(entry)) {
+  for (bool more = search != nullptr; more; more = search->nextName(entry)) {
     if (entry.name == L"." || entry.name == L"..") continue;
     if (next == entries.size() || !nameToUtf8(entries[next].name, bytes)) return false;
     assignWide(name, bytes);

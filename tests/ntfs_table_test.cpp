@@ -2,6 +2,7 @@
 // runs on the simulated volume.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -59,8 +60,8 @@ TEST(FileTable, ReadsWordsFoldersNamesAndLinksLeavingOutWhatTheDriversHide) {
 
 // A folder of three blocks: the root holds "m" above block 1 and the end
 // above block 0; block 2 is not in use.
-NtfsImage treeOfBlocks() {
-  NtfsImage image;
+NtfsImage treeOfBlocks(uint64_t records = 64) {
+  NtfsImage image(records);
   const uint64_t f = image.addFolder(5, u"f");
   const auto item = [&](const char16_t* name, int subnode = -1) {
     const uint64_t record = image.addFile(5, name);
@@ -83,6 +84,49 @@ TEST(FileTable, ListsAFolderAsEachSystemDoes) {
   // Windows: the index's own order, each subnode before its entry.
   ASSERT_EQ("", load(table, treeOfBlocks().build(), ListingOrder::Collation));
   EXPECT_EQ((std::vector<std::string>{"a", "b", "m", "x", "y", "z"}), names(table, 16));
+}
+
+// The reads and the hints of a load, in order.
+class WatchedVolume final : public VolumeBytes {
+ public:
+  struct Range {
+    bool read;
+    uint64_t offset, length;
+  };
+  explicit WatchedVolume(const std::vector<uint8_t>& image) : bytes_(image) {}
+  bool read(uint64_t offset, size_t length, uint8_t* into) override {
+    ranges.push_back({true, offset, length});
+    return bytes_.read(offset, length, into);
+  }
+  void prefetch(uint64_t offset, uint64_t length) override { ranges.push_back({false, offset, length}); }
+  std::vector<Range> ranges;
+
+ private:
+  ImageVolume bytes_;
+};
+
+TEST(FileTable, AsksAheadOnlyForBytesItGoesOnToRead) {
+  NtfsImage image = treeOfBlocks(1100);  // more records than one read takes
+  image.splitTable();
+  const std::vector<uint8_t> bytes = image.build();
+  WatchedVolume volume(bytes);
+  FileTable table;
+  std::string why;
+  ASSERT_TRUE(table.load(volume, ListingOrder::IndexBlocks, why)) << why;
+  int hints = 0;
+  for (size_t i = 0; i < volume.ranges.size(); ++i) {
+    const WatchedVolume::Range& hint = volume.ranges[i];
+    if (hint.read) continue;
+    ++hints;
+    EXPECT_LE(hint.offset + hint.length, bytes.size());
+    const bool readLater = std::any_of(volume.ranges.begin() + static_cast<std::ptrdiff_t>(i), volume.ranges.end(),
+                                       [&](const WatchedVolume::Range& r) {
+                                         return r.read && r.offset < hint.offset + hint.length &&
+                                                hint.offset < r.offset + r.length;
+                                       });
+    EXPECT_TRUE(readLater) << "asked ahead for " << hint.length << " bytes at " << hint.offset;
+  }
+  EXPECT_GE(hints, 2);  // the table's second read, and the folder's blocks
 }
 
 TEST(FileTable, FollowsTheTableIntoItsSecondExtentAndTakesAttributesFromExtensionRecords) {

@@ -62,6 +62,9 @@ class DirectorySearch {
   // Fills `entry` with the next entry. False when none remains or the
   // listing fails; either way the listing is over.
   virtual bool next(FindEntry& entry) = 0;
+  // The same, but only the entry's name need be filled: a caller that
+  // compares names spares the system a look at each entry.
+  virtual bool nextName(FindEntry& entry) { return next(entry); }
   // True when the listing broke off with an error instead of reaching its
   // end (a damaged index, a disk that stopped answering): the entries
   // returned before stand, but the folder was not wholly listed. Why is in
@@ -110,6 +113,9 @@ class VolumeBytes {
   virtual ~VolumeBytes() = default;
   // Reads exactly `length` bytes at `offset` into `into`; false when it cannot.
   virtual bool read(uint64_t offset, size_t length, uint8_t* into) = 0;
+  // The caller will read `length` bytes at `offset` soon: the system may
+  // fetch them meanwhile. Only a hint; it may do nothing.
+  virtual void prefetch(uint64_t /*offset*/, uint64_t /*length*/) {}
 };
 
 // The order in which the system's listing returns a folder's entries.

@@ -61,7 +61,15 @@ class PosixDirectorySearch final : public DirectorySearch {
   PosixDirectorySearch(const PosixDirectorySearch&) = delete;
   PosixDirectorySearch& operator=(const PosixDirectorySearch&) = delete;
 
-  bool next(FindEntry& entry) override {
+  bool next(FindEntry& entry) override { return advance(entry, true); }
+  bool nextName(FindEntry& entry) override { return advance(entry, false); }
+
+  bool failed() const override { return error_ != 0 && cursor_ >= listing_.size(); }
+
+ private:
+  // The next entry, with its attributes looked at when `classify` is set
+  // (for a folder or link that is a call to the system).
+  bool advance(FindEntry& entry, bool classify) {
     if (platform_.listingLost(this) && cursor_ < listing_.size()) {
       error_ = FOLDER_REPLACED;
       cursor_ = listing_.size();
@@ -75,17 +83,14 @@ class PosixDirectorySearch final : public DirectorySearch {
     const size_t nameEnd = listing_.find('\0', nameStart);
     const std::string_view name(listing_.data() + nameStart, nameEnd - nameStart);
     cursor_ = nameEnd + 1;
-    entry.attributes = type == DT_REG ? FILE_ATTRIBUTE_ARCHIVE
-                                      : platform_.listedEntryAttributes(this, type, name.data());
+    entry.attributes = type == DT_REG || !classify ? FILE_ATTRIBUTE_ARCHIVE
+                                                   : platform_.listedEntryAttributes(this, type, name.data());
     // Links, junctions and mount points all stand for another place.
     entry.nameSurrogate = (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     assignWide(entry.name, name);
     return true;
   }
 
-  bool failed() const override { return error_ != 0 && cursor_ >= listing_.size(); }
-
- private:
   PosixPlatform& platform_;
   std::string listing_;  // type byte, name, NUL for each entry
   size_t cursor_ = 0;
