@@ -93,7 +93,7 @@ for tool in ${TOOLS:-table walk bare}; do
 done
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a / b }'; }
 printf '\n%-36s %10s %10s %12s\n' "$files files, seconds" cold warm "peak MiB"
-for tool in table walk bare; do
+for tool in ${TOOLS:-table walk bare}; do
   case $tool in
     table) name="tavrin listall (file table)" ;;
     walk) name="tavrin listall (walk)" ;;
@@ -104,6 +104,9 @@ for tool in table walk bare; do
 done
 printf '%-36s %10s\n' "dd of the \$MFT extents ($mib MiB)" "$dd_cold"
 echo
-echo "walk / table: cold $(ratio "${wall[walk.cold]}" "${wall[table.cold]}"), warm $(ratio "${wall[walk.warm]}" "${wall[table.warm]}") (target: cold >= 20)"
+if [ -n "${wall[walk.cold]:-}" ] && [ -n "${wall[table.cold]:-}" ]; then
+  echo "walk / table: cold $(ratio "${wall[walk.cold]}" "${wall[table.cold]}"), warm $(ratio "${wall[walk.warm]}" "${wall[table.warm]}") (target: cold >= 20)"
+fi
+[ -n "${wall[table.cold]:-}" ] || exit 0
 echo "table / dd of the table: cold $(ratio "${wall[table.cold]}" "$dd_cold") (target: <= 2)"
 echo "table memory: $(awk -v k="${peak[table.cold]}" -v n="$files" 'BEGIN { printf "%.0f", k * 1024 / n }') bytes per file (target: <= 150)"
