@@ -9,7 +9,7 @@
 
 #include "fake_platform.h"
 #include "ntfs_image.h"
-#include "ntfs_table.h"
+#include "ntfs/table.h"
 #include "scan_job.h"
 
 namespace tavrin::test {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "platform/platform.h"
-#include "platform/posix_attributes.h"
+#include "platform/posix/posix_attributes.h"
 
 namespace tavrin {
 namespace {

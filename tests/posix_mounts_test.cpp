@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_mounts.h"
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_mounts.h"
+#include "platform/posix/posix_platform.h"
 
 namespace tavrin {
 namespace {

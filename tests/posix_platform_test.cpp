@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_attributes.h"
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_attributes.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/text.h"
 
 namespace tavrin {

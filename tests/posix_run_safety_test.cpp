@@ -25,11 +25,11 @@
 #include <string>
 #include <thread>
 
-#include "platform/posix_fd.h"
-#include "platform/posix_io.h"
-#include "platform/posix_platform.h"
-#include "platform/posix_signals.h"
-#include "platform/posix_xattr.h"
+#include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_io.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/posix_signals.h"
+#include "platform/posix/posix_xattr.h"
 #include "platform/text.h"
 
 namespace tavrin {

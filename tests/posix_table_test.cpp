@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/text.h"
 
 namespace tavrin {

@@ -7,9 +7,9 @@
 
 #include <string>
 
-#include "platform/posix_fd.h"
-#include "platform/posix_platform.h"
-#include "platform/posix_terminal.h"
+#include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/posix_terminal.h"
 
 namespace tavrin {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win32_folders.h"
+#include "platform/windows/win32_folders.h"
 
 namespace tavrin {
 namespace {

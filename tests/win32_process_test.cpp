@@ -8,7 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/win32_process.h"
+#include "platform/windows/win32_process.h"
 
 namespace tavrin {
 namespace {

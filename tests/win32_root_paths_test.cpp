@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/win32_root_paths.h"
+#include "platform/windows/win32_root_paths.h"
 
 namespace tavrin {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/windows_volume.h"
+#include "platform/windows/windows_volume.h"
 #include "platform/text.h"
 
 namespace tavrin {

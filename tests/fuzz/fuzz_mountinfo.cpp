@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "invariant.h"
-#include "platform/posix_mounts.h"
+#include "platform/posix/posix_mounts.h"
 
 namespace {
 

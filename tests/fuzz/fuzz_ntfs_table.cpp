@@ -15,7 +15,7 @@
 #include "fake_platform.h"
 #include "invariant.h"
 #include "ntfs_image.h"
-#include "ntfs_table.h"
+#include "ntfs/table.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <climits>
 
-#include "platform/posix_attributes.h"
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_attributes.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/text.h"
 
 namespace tavrin {

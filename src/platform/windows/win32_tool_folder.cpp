@@ -1,4 +1,4 @@
-#include "platform/win32_tool_folder.h"
+#include "platform/windows/win32_tool_folder.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/tool_folder.h"
-#include "platform/win32_platform.h"
-#include "platform/win32_process.h"
+#include "platform/windows/win32_platform.h"
+#include "platform/windows/win32_process.h"
 
 namespace tavrin {
 namespace {

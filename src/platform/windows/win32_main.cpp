@@ -5,7 +5,7 @@
 
 #include "main.h"
 #include "platform/platform.h"
-#include "platform/win32_process.h"
+#include "platform/windows/win32_process.h"
 
 // MinGW's runtime would otherwise be free to expand * and ? in the arguments;
 // they must reach the command line as typed.

@@ -1,4 +1,4 @@
-#include "platform/posix_terminal.h"
+#include "platform/posix/posix_terminal.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "platform/posix_platform.h"
-#include "platform/posix_signals.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/posix_signals.h"
 #include "platform/text.h"
 
 namespace tavrin {

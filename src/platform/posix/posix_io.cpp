@@ -1,4 +1,4 @@
-#include "platform/posix_io.h"
+#include "platform/posix/posix_io.h"
 
 #include <limits.h>
 #include <poll.h>
@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "platform/posix_signals.h"
+#include "platform/posix/posix_signals.h"
 
 namespace tavrin {
 namespace {

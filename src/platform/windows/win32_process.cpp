@@ -1,4 +1,4 @@
-#include "platform/win32_process.h"
+#include "platform/windows/win32_process.h"
 
 namespace tavrin {
 namespace {

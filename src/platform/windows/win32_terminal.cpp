@@ -1,8 +1,8 @@
-#include "platform/win32_terminal.h"
+#include "platform/windows/win32_terminal.h"
 
 #include <algorithm>
 
-#include "platform/win32_platform.h"
+#include "platform/windows/win32_platform.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004

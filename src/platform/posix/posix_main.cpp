@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "main.h"
-#include "platform/posix_platform.h"
-#include "platform/posix_signals.h"
+#include "platform/posix/posix_platform.h"
+#include "platform/posix/posix_signals.h"
 #include "platform/text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/posix_xattr.h"
+#include "platform/posix/posix_xattr.h"
 
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/posix_fd.h"
+#include "platform/posix/posix_fd.h"
 
 namespace tavrin {
 namespace {

@@ -1,4 +1,4 @@
-#include "ntfs_table.h"
+#include "ntfs/table.h"
 
 #include <algorithm>
 #include <cstring>

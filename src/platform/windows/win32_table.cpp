@@ -8,10 +8,10 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/win32_nt.h"
-#include "platform/win32_platform.h"
-#include "platform/win32_tool_folder.h"
-#include "platform/windows_volume.h"
+#include "platform/windows/win32_nt.h"
+#include "platform/windows/win32_platform.h"
+#include "platform/windows/win32_tool_folder.h"
+#include "platform/windows/windows_volume.h"
 
 namespace tavrin {
 namespace {

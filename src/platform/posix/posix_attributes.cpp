@@ -1,4 +1,4 @@
-#include "platform/posix_attributes.h"
+#include "platform/posix/posix_attributes.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "platform/platform.h"
-#include "platform/posix_xattr.h"
+#include "platform/posix/posix_xattr.h"
 
 namespace tavrin {
 namespace {

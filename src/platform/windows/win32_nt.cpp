@@ -1,4 +1,4 @@
-#include "platform/win32_nt.h"
+#include "platform/windows/win32_nt.h"
 
 namespace tavrin::nt {
 namespace {

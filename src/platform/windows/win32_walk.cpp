@@ -3,9 +3,9 @@
 // handle of the folder that listed it.
 #include <algorithm>
 
-#include "platform/win32_nt.h"
-#include "platform/win32_platform.h"
-#include "platform/win32_root_paths.h"
+#include "platform/windows/win32_nt.h"
+#include "platform/windows/win32_platform.h"
+#include "platform/windows/win32_root_paths.h"
 
 namespace tavrin {
 

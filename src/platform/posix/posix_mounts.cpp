@@ -1,4 +1,4 @@
-#include "platform/posix_mounts.h"
+#include "platform/posix/posix_mounts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include <utility>
 
 #include "platform/platform.h"
-#include "platform/posix_fd.h"
-#include "platform/posix_signals.h"
+#include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_signals.h"
 
 namespace tavrin {
 namespace {

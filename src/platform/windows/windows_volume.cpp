@@ -1,4 +1,4 @@
-#include "platform/windows_volume.h"
+#include "platform/windows/windows_volume.h"
 
 namespace tavrin {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/win32_platform.h"
+#include "platform/windows/win32_platform.h"
 
 #include <shlobj.h>
 
@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "platform/text.h"
-#include "platform/win32_process.h"
-#include "platform/win32_tool_folder.h"
+#include "platform/windows/win32_process.h"
+#include "platform/windows/win32_tool_folder.h"
 #include "screen_text.h"
 #include "screen_text.h"
 

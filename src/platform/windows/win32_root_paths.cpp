@@ -1,4 +1,4 @@
-#include "platform/win32_root_paths.h"
+#include "platform/windows/win32_root_paths.h"
 
 #include <vector>
 

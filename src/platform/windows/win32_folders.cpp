@@ -1,6 +1,6 @@
-#include "platform/win32_folders.h"
+#include "platform/windows/win32_folders.h"
 
-#include "platform/win32_nt.h"
+#include "platform/windows/win32_nt.h"
 
 namespace tavrin {
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/posix_fd.h"
-#include "platform/posix_mounts.h"
+#include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_mounts.h"
 
 namespace tavrin {
 

@@ -2,7 +2,7 @@
 // name, and the folder a SUBST drive stands for.
 #include <string>
 
-#include "platform/win32_platform.h"
+#include "platform/windows/win32_platform.h"
 
 namespace tavrin {
 

@@ -1,4 +1,4 @@
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_platform.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,10 +15,10 @@
 #include <cstring>
 #include <system_error>
 
-#include "platform/posix_attributes.h"
-#include "platform/posix_fd.h"
-#include "platform/posix_io.h"
-#include "platform/posix_signals.h"
+#include "platform/posix/posix_attributes.h"
+#include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_io.h"
+#include "platform/posix/posix_signals.h"
 #include "platform/text.h"
 #include "screen_text.h"
 

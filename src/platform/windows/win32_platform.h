@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "platform/win32_folders.h"
-#include "platform/win32_terminal.h"
+#include "platform/windows/win32_folders.h"
+#include "platform/windows/win32_terminal.h"
 
 namespace tavrin {
 

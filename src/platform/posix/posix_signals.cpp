@@ -1,4 +1,4 @@
-#include "platform/posix_signals.h"
+#include "platform/posix/posix_signals.h"
 
 #include <signal.h>
 

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "ntfs_table.h"
+#include "ntfs/table.h"
 #include "platform/text.h"
 #include "scan_job.h"
 
