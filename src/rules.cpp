@@ -28,6 +28,10 @@ int ScanJob::applyRuleWith(const std::wstring& path, uint32_t attributes, bool r
     return -1;
   }
 
+  // An entry that is a folder when its word is read (replaced since it was
+  // listed) is left as it is: no command writes a folder's word.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (modeFlags_ & (MODE_REPAIR | MODE_SET))) return 0;
+
   if (modeFlags_ & MODE_LIST) {
     if (attributes == SUSPECT_ATTRIBUTES) writeRecord(path, attributes);
   } else if (modeFlags_ & MODE_REPAIR) {

@@ -435,6 +435,9 @@ std::unique_ptr<RawVolume> FakePlatform::openRawVolume(const std::wstring& root,
   volume->order = table.order;
   volume->checkFolders = table.checkFolders;
   volume->filePathLimit = table.filePathLimit;
+  volume->pathPrefix = table.pathPrefix;
+  volume->memoryBudget = table.memoryBudget;
+  volume->listed = table.rootRecords;
   volume->mountPoints = table.mountPoints;
   return volume;
 }

@@ -84,6 +84,9 @@ class FakePlatform : public Platform {
     ListingOrder order = ListingOrder::IndexBlocks;
     bool checkFolders = false;
     size_t filePathLimit = 0;
+    size_t pathPrefix = 0;
+    uint64_t memoryBudget = 0;
+    std::vector<ListedRecord> rootRecords;
     std::vector<std::wstring> mountPoints;
     std::wstring refusal;
   };

@@ -105,6 +105,26 @@ std::vector<uint8_t> standardInformation(uint32_t word) {
   return v;
 }
 
+std::vector<uint8_t> fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace) {
+  std::vector<uint8_t> v(0x42 + 2 * name.size());
+  put64(v, 0, parent | uint64_t{1} << 48);
+  v[0x40] = static_cast<uint8_t>(name.size());
+  v[0x41] = nameSpace;
+  for (size_t i = 0; i < name.size(); ++i) put16(v, 0x42 + 2 * i, name[i]);
+  return v;
+}
+
+// An attribute list of one entry: `type` lies in record `holder`.
+std::vector<uint8_t> attributeList(uint32_t type, uint64_t holder, uint64_t vcn = 0) {
+  std::vector<uint8_t> list(0x20);
+  put32(list, 0, type);
+  put16(list, 4, 0x20);
+  list[7] = 0x1A;
+  put64(list, 8, vcn);
+  put64(list, 0x10, holder | uint64_t{1} << 48);
+  return list;
+}
+
 }  // namespace
 
 bool ImageVolume::read(uint64_t offset, size_t length, uint8_t* into) {
@@ -223,6 +243,24 @@ std::vector<uint8_t> NtfsImage::build() const {
     return at;
   };
 
+  // Each record carries the names its folders' indexes give it.
+  std::map<uint64_t, std::vector<std::pair<uint64_t, const Item*>>> namesOf;
+  for (const auto& [folder, f] : folders_) {
+    const auto note = [&, number = folder](const Node& node) {
+      for (const Item& item : node.items) {
+        if (item.recorded) namesOf[item.record].push_back({number, &item});
+      }
+    };
+    note(f.root);
+    for (const Node& block : f.blocks) note(block);
+  }
+  // Parts of records that live in extension records, taken from the top.
+  std::map<uint64_t, uint64_t> extensionOf;
+  uint64_t top = records_count_ - 1;
+  for (const auto& [number, record] : records_) {
+    if (record.tag != 0 && record.tagInExtension) extensionOf[number] = top--;
+  }
+
   for (uint64_t r = 0; r < records_count_; ++r) {
     const auto found = records_.find(r);
     const size_t at = recordOffset(r);
@@ -234,12 +272,7 @@ std::vector<uint8_t> NtfsImage::build() const {
       const uint64_t half = splitTable_ ? mftClusters / 2 : mftClusters;
       w.nonResident(0x80, u"", 0, half, records_count_ * RECORD, 2);
       if (splitTable_) {
-        std::vector<uint8_t> list(0x20);
-        put32(list, 0, 0x80);
-        put16(list, 4, 0x20);
-        put64(list, 8, half);
-        put64(list, 0x10, 15 | uint64_t{1} << 48);
-        w.resident(0x20, u"", list);
+        w.resident(0x20, u"", attributeList(0x80, 15, half));
       }
     }
     if (r == 3) {
@@ -248,6 +281,8 @@ std::vector<uint8_t> NtfsImage::build() const {
       put16(info, 0x0A, dirty_ ? 1 : 0);
       w.resident(0x70, u"", info);
     }
+    if (extensionOf.count(r)) w.resident(0x20, u"", attributeList(0xC0, extensionOf[r]));
+    for (const auto& [parent, item] : namesOf[r]) w.resident(0x30, u"", fileName(parent, item->name, item->nameSpace));
     if (record.tag != 0 && !record.tagInExtension) {
       std::vector<uint8_t> data(8);
       put32(data, 0, record.tag);
@@ -288,15 +323,17 @@ std::vector<uint8_t> NtfsImage::build() const {
     }
     w.finish(r, record.inUse, record.directory, record.sequence, 0);
   }
-  // Parts of records that live in extension records, taken from the top.
-  uint64_t extension = records_count_ - 1;
-  for (const auto& [number, record] : records_) {
-    if (record.tag == 0 || !record.tagInExtension) continue;
+  for (const auto& [number, extension] : extensionOf) {
     RecordWriter w(b, recordOffset(extension));
     std::vector<uint8_t> data(8);
-    put32(data, 0, record.tag);
+    put32(data, 0, records_.at(number).tag);
     w.resident(0xC0, u"", data);
-    w.finish(extension--, true, false, 1, number | uint64_t{record.sequence} << 48);
+    w.finish(extension, true, false, 1, number | uint64_t{records_.at(number).sequence} << 48);
+  }
+  for (const auto& [base, word] : strays_) {
+    RecordWriter w(b, recordOffset(top));
+    w.resident(0x10, u"", standardInformation(word));
+    w.finish(top--, true, false, 1, base | uint64_t{records_.at(base).sequence} << 48);
   }
   if (splitTable_) {
     const uint64_t half = mftClusters / 2;

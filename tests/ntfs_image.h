@@ -20,6 +20,8 @@ class ImageVolume final : public RawVolume {
   explicit ImageVolume(const std::vector<uint8_t>& image) : image_(image) {}
   bool read(uint64_t offset, size_t length, uint8_t* into) override;
   uint32_t reportedWord(uint32_t stored, bool directory) const override;
+  std::vector<ListedRecord> rootRecords() const override { return listed; }
+  std::vector<ListedRecord> listed;  // what the system gives as the root's records
 
  private:
   const std::vector<uint8_t>& image_;
@@ -37,6 +39,7 @@ class NtfsImage {
     uint8_t nameSpace = 1;  // 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS
     int subnode = -1;       // index block below this entry
     uint16_t sequence = 0;  // 0: the record's own
+    bool recorded = true;   // the record carries this name too, as on a sound volume
   };
   struct Node {
     std::vector<Item> items;
@@ -52,6 +55,9 @@ class NtfsImage {
   // Another name of `record` in `folder`'s index root.
   void addName(uint64_t folder, uint64_t record, const std::u16string& name, uint8_t nameSpace = 1);
   void setReparseTag(uint64_t record, uint32_t tag, bool inExtension = false);
+  // An extension record in use that names `base` but that the base's
+  // attribute list does not name, holding a word of its own.
+  void addStrayExtension(uint64_t base, uint32_t word) { strays_.push_back({base, word}); }
   // The whole index of `folder`: its root node and blocks (0, 1, ...), of
   // which those not in `inUse` are left out of its bitmap.
   void setIndex(uint64_t folder, Node root, std::vector<Node> blocks, std::vector<bool> inUse = {});
@@ -93,6 +99,7 @@ class NtfsImage {
   uint64_t next_ = 16;
   bool dirty_ = false;
   bool splitTable_ = false;
+  std::vector<std::pair<uint64_t, uint32_t>> strays_;
 };
 
 }  // namespace tavrin::test

@@ -143,29 +143,55 @@ TEST(FileTable, FollowsTheTableIntoItsSecondExtentAndTakesAttributesFromExtensio
   EXPECT_EQ(30u, table.entries(5).size());
 }
 
-TEST(FileTable, RefusesWhatItCannotVouchFor) {
+TEST(FileTable, RefusesAVolumeItCannotReadAsAWhole) {
+  const std::vector<std::pair<std::function<void(NtfsImage&, std::vector<uint8_t>&)>, std::string>> cases = {
+      {[](auto&, auto& bytes) { bytes[3] = 'X'; }, "no NTFS boot sector"},
+      {[](auto&, auto& bytes) { bytes[0x0D] = 0xBF; }, "no NTFS boot sector"},  // clusters of 2^65 sectors
+      {[](auto&, auto& bytes) { bytes.resize(20000); }, "cannot be read"},
+      {[](auto& image, auto& bytes) {
+         image.setDirty();
+         bytes = image.build();
+       },
+       "the volume is marked dirty"},
+  };
+  for (const auto& [spoil, reason] : cases) {
+    NtfsImage image = treeOfBlocks();
+    std::vector<uint8_t> bytes = image.build();
+    spoil(image, bytes);
+    FileTable table;
+    const std::string why = load(table, bytes);
+    EXPECT_NE(std::string::npos, why.find(reason)) << why;
+    EXPECT_EQ(0u, table.recordCount()) << reason;
+  }
+}
+
+// Where a folder's entries cannot be vouched for, the folder carries the
+// doubt and every other folder is read as usual.
+TEST(FileTable, DoubtsTheFolderWhoseEntriesItCannotVouchFor) {
   using Layout = std::function<void(NtfsImage&, uint64_t file)>;
   using Spoil = std::function<void(NtfsImage&, std::vector<uint8_t>&, uint64_t file)>;
   struct Case {
     const char* what;
     Layout layout;
     Spoil spoil;
-    std::string reason;
+    uint64_t folder;
+    Doubt doubt;
   };
   const std::vector<Case> cases = {
-      {"no boot sector", {}, [](auto&, auto& bytes, auto) { bytes[3] = 'X'; }, "no NTFS boot sector"},
-      {"clusters of 2^65 sectors", {}, [](auto&, auto& bytes, auto) { bytes[0x0D] = 0xBF; }, "no NTFS boot sector"},
       {"a torn record", {}, [](auto& image, auto& bytes, auto file) { bytes[image.recordOffset(file) + 510] ^= 1; },
-       "a listed record is damaged"},
-      {"a name of a deleted file", [](auto& image, auto) { image.rootOf(5).items.back().sequence = 3; }, {},
-       "a name leads to a deleted file"},
-      {"a name of a free record", [](auto& image, auto file) { image.freeRecord(file); }, {},
-       "a name leads to no file"},
-      {"a dirty volume", [](auto& image, auto) { image.setDirty(); }, {}, "the volume is marked dirty"},
-      {"a short volume", {}, [](auto&, auto& bytes, auto) { bytes.resize(20000); }, "cannot be read"},
+       5, Doubt::Damaged},
+      {"a name of a deleted file", [](auto& image, auto) { image.rootOf(5).items.back().sequence = 3; }, {}, 5,
+       Doubt::Disagrees},
+      {"a name of a free record", [](auto& image, auto file) { image.freeRecord(file); }, {}, 5, Doubt::Disagrees},
+      {"a name its file does not carry", [](auto& image, auto) { image.rootOf(5).items.back().recorded = false; },
+       {}, 5, Doubt::Disagrees},
+      {"a file named ..",
+       [](auto& image, auto) {
+         image.rootOf(5).items.back().name = u"..";
+       },
+       {}, 5, Doubt::Damaged},
       {"a block in the wrong place", {},
-       [](auto& image, auto& bytes, auto) { bytes[image.blockOffset(16, 0) + 0x10] = 9; },
-       "a folder's index block is damaged"},
+       [](auto& image, auto& bytes, auto) { bytes[image.blockOffset(16, 0) + 0x10] = 9; }, 16, Doubt::Damaged},
   };
   for (const Case& c : cases) {
     NtfsImage image = treeOfBlocks();
@@ -174,19 +200,148 @@ TEST(FileTable, RefusesWhatItCannotVouchFor) {
     std::vector<uint8_t> bytes = image.build();
     if (c.spoil) c.spoil(image, bytes, file);
     FileTable table;
-    const std::string why = load(table, bytes);
-    EXPECT_NE(std::string::npos, why.find(c.reason)) << c.what << ": " << why;
-    EXPECT_EQ(0u, table.recordCount()) << c.what;
+    ASSERT_EQ("", load(table, bytes)) << c.what;
+    EXPECT_EQ(c.doubt, table.doubt(c.folder)) << c.what;
+    const uint64_t other = c.folder == 5 ? 16 : 5;
+    EXPECT_EQ(Doubt::None, table.doubt(other)) << c.what;
+    EXPECT_FALSE(table.entries(other).empty()) << c.what;
   }
 }
 
-TEST(FileTable, RefusesAnIndexThatLoopsInCollationOrder) {
+TEST(FileTable, DoubtsAnIndexThatLoopsInCollationOrder) {
   NtfsImage image;
   const uint64_t f = image.addFolder(5, u"f");
   const uint64_t x = image.addFile(f, u"x");
   image.setIndex(f, {{}, 0}, {{{{x, u"x", 1, 0, 0}}, -1}});  // block 0 below itself
   FileTable table;
-  EXPECT_EQ("a folder's index is damaged (record 16)", load(table, image.build(), ListingOrder::Collation));
+  ASSERT_EQ("", load(table, image.build(), ListingOrder::Collation));
+  EXPECT_EQ(Doubt::Damaged, table.doubt(f));
+}
+
+TEST(FileTable, TakesFromExtensionRecordsOnlyWhatTheBaseListNames) {
+  NtfsImage image;
+  const uint64_t suspect = image.addFile(5, u"suspect", 0x3127);
+  image.addStrayExtension(suspect, 0x20);  // in use, naming the base, yet not in its list
+  FileTable table;
+  ASSERT_EQ("", load(table, image.build()));
+  EXPECT_EQ(0x3127u, table.storedWord(suspect));
+  EXPECT_EQ(Doubt::None, table.doubt(5));
+}
+
+TEST(FileTable, HidesOnlyTheExtendFilesThatNameExtendBack) {
+  NtfsImage image;
+  const uint64_t user = image.addFolder(5, u"user");
+  const uint64_t suspect = image.addFile(user, u"suspect", 0x3127);
+  const uint64_t quota = image.addFile(11, u"$Quota", 0x26);
+  // $Extend's index edited to name the user's folder as one of its own.
+  image.rootOf(11).items.push_back({user, u"$ObjId", 1, -1, 0, false});
+  FileTable table;
+  ASSERT_EQ("", load(table, image.build()));
+  ASSERT_EQ(1u, table.entries(5).size());
+  EXPECT_EQ(user, table.entries(5)[0].record);
+  ASSERT_EQ(1u, table.entries(user).size());
+  EXPECT_EQ(suspect, table.entries(user)[0].record);
+  image.addName(5, quota, u"quota here");  // $Extend's own file stays hidden
+  ASSERT_EQ("", load(table, image.build()));
+  EXPECT_EQ(1u, table.entries(5).size());
+}
+
+// The volume's bytes as one image until a given read, and as another from
+// the read after it on: a volume that changes while its table is read.
+class ChangingVolume final : public VolumeBytes {
+ public:
+  ChangingVolume(const std::vector<uint8_t>& before, const std::vector<uint8_t>& after, uint64_t changeAfterReading)
+      : before_(before), after_(after), trigger_(changeAfterReading) {}
+  bool read(uint64_t offset, size_t length, uint8_t* into) override {
+    ImageVolume now(changed_ ? after_ : before_);
+    const bool ok = now.read(offset, length, into);
+    if (offset <= trigger_ && trigger_ < offset + length) changed_ = true;
+    return ok;
+  }
+
+ private:
+  const std::vector<uint8_t>& before_;
+  const std::vector<uint8_t>& after_;
+  uint64_t trigger_;
+  bool changed_ = false;
+};
+
+TEST(FileTable, DoubtsAFolderWhoseIndexChangesWhileItIsRead) {
+  // f's 60 files in block 0; then a block split moves them into two blocks
+  // and the root, as a driver does when files are added.
+  NtfsImage image(128);
+  const uint64_t f = image.addFolder(5, u"f");
+  std::vector<NtfsImage::Item> items;
+  for (int i = 0; i < 60; ++i) {
+    const std::u16string name = u"file" + std::u16string(1, static_cast<char16_t>(u'A' + i));
+    items.push_back({image.addFile(f, name, i == 7 ? 0x3127 : 0x20), name, 1, -1, 0});
+  }
+  image.rootOf(f).items.clear();
+  image.setIndex(f, {{}, 0}, {{items, -1}});
+  const std::vector<uint8_t> before = image.build();
+  const auto half = static_cast<std::ptrdiff_t>(items.size() / 2);
+  image.setIndex(f, {{items[static_cast<size_t>(half)]}, -1},
+                 {{{items.begin(), items.begin() + half}, -1}, {{items.begin() + half + 1, items.end()}, -1}});
+  const std::vector<uint8_t> after = image.build();
+
+  // Changed between the pass over the records and the read of its block.
+  ChangingVolume early(before, after, image.recordOffset(127));
+  FileTable table;
+  std::string why;
+  ASSERT_TRUE(table.load(early, ListingOrder::IndexBlocks, why)) << why;
+  EXPECT_EQ(Doubt::Changed, table.doubt(f));
+  EXPECT_EQ(Doubt::None, table.doubt(5));
+  // Changed just after its block was read: caught by the second reading.
+  ChangingVolume late(before, after, image.blockOffset(f, 0));
+  ASSERT_TRUE(table.load(late, ListingOrder::IndexBlocks, why)) << why;
+  EXPECT_EQ(Doubt::Changed, table.doubt(f));
+  // Unchanged throughout: read from the table.
+  ImageVolume still(after);
+  ASSERT_TRUE(table.load(still, ListingOrder::IndexBlocks, why)) << why;
+  EXPECT_EQ(Doubt::None, table.doubt(f));
+  EXPECT_EQ(60u, table.entries(f).size());
+}
+
+// The offset in `bytes` of the first attribute of `type` in the record at
+// `record`.
+size_t attributeAt(const std::vector<uint8_t>& bytes, uint64_t record, uint32_t type) {
+  const auto u16At = [&](size_t at) { return static_cast<size_t>(bytes[at]) | static_cast<size_t>(bytes[at + 1]) << 8; };
+  size_t at = record + u16At(record + 0x14);
+  while (bytes[at] != 0xFF) {
+    if (u16At(at) == type) return at;
+    at += u16At(at + 4);
+  }
+  ADD_FAILURE() << "no attribute " << type;
+  return 0;
+}
+
+TEST(FileTable, BelievesNoSizeBeyondTheClustersOrTheMemoryAtHand) {
+  NtfsImage image = treeOfBlocks();
+  std::vector<uint8_t> bytes = image.build();
+  // f's index claims 2^38 bytes, backed by one cluster: the folder is walked.
+  const size_t allocation = attributeAt(bytes, image.recordOffset(16), 0xA0);
+  bytes[allocation + 0x30 + 4] = 0x40;
+  FileTable table;
+  ASSERT_EQ("", load(table, bytes));
+  EXPECT_EQ(Doubt::Damaged, table.doubt(16));
+  EXPECT_EQ(Doubt::None, table.doubt(5));
+
+  // Too little memory for the records: the root is walked, and says why.
+  const std::vector<uint8_t> sound = image.build();
+  ImageVolume volume(sound);
+  std::string why;
+  EXPECT_FALSE(table.load(volume, ListingOrder::IndexBlocks, why, {}, 1000));
+  EXPECT_EQ("not enough memory", why);
+  // Enough for the records (64 of 4 KiB, 23 bytes each kept), not for the
+  // 40 blocks of f's index read twice.
+  NtfsImage large;
+  const uint64_t f = large.addFolder(5, u"f");
+  large.setIndex(f, {{}, 0}, std::vector<NtfsImage::Node>(40, NtfsImage::Node{{}, -1}));
+  const std::vector<uint8_t> largeBytes = large.build();
+  ImageVolume largeVolume(largeBytes);
+  ASSERT_TRUE(table.load(largeVolume, ListingOrder::IndexBlocks, why, {}, 64 * (4096 + 23) + 4096)) << why;
+  EXPECT_EQ(Doubt::TooLarge, table.doubt(f));
+  EXPECT_EQ(Doubt::None, table.doubt(5));
 }
 
 TEST(FileTable, NamesAsLinuxShowsThem) {
@@ -351,6 +506,67 @@ TEST_F(TableRun, LeavesMountPointsAndFoldersTheSystemCannotListAsTheWalkDoes) {
   runTool(fs, {L"listall", L"C:\\d"});
   EXPECT_EQ(crlf("\n32, C:\\d\\z"), records(L"allFiles.txt"));
   EXPECT_NE(std::wstring::npos, fs.statusWrites().back().text.find(L"1 folder could not be listed:\n  C:\\d\\locked\n"));
+}
+
+TEST_F(TableRun, WalksEachFolderItCannotVouchForAndReadsTheRestFromTheTable) {
+  file(d, L"C:\\d\\a", u"a", 0x20);
+  const uint64_t sub = image.addFolder(d, u"sub");
+  fs.addDir(L"C:\\d\\sub");
+  file(sub, L"C:\\d\\sub\\x", u"x", 0x3127);
+  const uint64_t ghost = image.addFile(d, u"ghost", 0x3127);
+  image.rootOf(d).items.pop_back();
+  image.rootOf(sub).items.push_back({ghost, u"ghost", 1, -1, 0, false});  // a name its file does not carry
+  // A damaged index naming a file "..": never resolved to the folder above.
+  const uint64_t norvane = image.addFolder(d, u"Norvane");
+  fs.addDir(L"C:\\d\\Norvane", 0x16);
+  const uint64_t inner = image.addFolder(norvane, u"in");
+  fs.addDir(L"C:\\d\\Norvane\\in");
+  file(inner, L"C:\\d\\Norvane\\in\\t", u"t", 0x21);
+  image.addFile(inner, u"..", 0x21);
+  useTable();
+  fs.setTerminal({true, true, false}, 200);
+  EXPECT_EQ(0, runTool(fs, {L"listall", L"C:\\d"}));
+  EXPECT_EQ(crlf("\n32, C:\\d\\a\n12583, C:\\d\\sub\\x\n33, C:\\d\\Norvane\\in\\t"), records(L"allFiles.txt"));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\*", "C:\\d\\sub\\*", "C:\\d\\Norvane\\in\\*"}), fs.logOf("find"));
+  const std::wstring summary = fs.statusWrites().back().text;
+  EXPECT_NE(std::wstring::npos, summary.find(L"Read from the file table: C:\\d\n"));
+  EXPECT_NE(std::wstring::npos,
+            summary.find(L"Walked without the file table: C:\\d\\sub: its index and its files disagree\n"));
+  EXPECT_NE(std::wstring::npos,
+            summary.find(L"Walked without the file table: C:\\d\\Norvane\\in: its index in the file table is damaged\n"));
+
+  EXPECT_EQ(0, runTool(fs, {L"repair", L"C:\\d"}));
+  EXPECT_EQ((std::vector<std::string>{"C:\\d\\sub\\x 128", "C:\\d\\Norvane\\in\\t 32"}), fs.logOf("set"));
+  EXPECT_EQ(0x16u, fs.attributesOf(L"C:\\d\\Norvane"));
+}
+
+TEST_F(TableRun, WalksWhenTheSystemGivesTheRootsEntriesOtherRecords) {
+  const uint64_t a = file(d, L"C:\\d\\a", u"a", 0x20);
+  FakePlatform::Table table;
+  table.rootRecords = {{L"a", a}};
+  useTable(table);
+  runTool(fs, {L"listall", L"C:\\d"});
+  EXPECT_EQ(1u, fs.logOf("find").size());  // the root's names, compared
+
+  table.rootRecords = {{L"a", a + 1}};  // the bytes of another volume
+  useTable(table);
+  fs.setTerminal({true, true, false}, 200);
+  runTool(fs, {L"listall", L"C:\\d"});
+  EXPECT_EQ(crlf("\n32, C:\\d\\a"), records(L"allFiles.txt"));
+  EXPECT_NE(std::wstring::npos, fs.statusWrites().back().text.find(
+                                    L"C:\\d: its device holds another volume than the one mounted there\n"));
+}
+
+TEST_F(TableRun, MeasuresPathsAsTheSystemDoesForARelativeRoot) {
+  const std::wstring name(60, L'n');
+  file(d, L"C:\\d\\" + name, std::u16string(60, u'n'), 0x20);
+  file(d, L"C:\\d\\short", u"short", 0x20);
+  FakePlatform::Table table;
+  table.filePathLimit = 260;
+  table.pathPrefix = 200;  // the current folder, before "C:\\d\\" and the name
+  useTable(table);
+  runTool(fs, {L"listall", L"C:\\d"});
+  EXPECT_EQ((std::vector<std::string>{"C:\\d", "C:\\d\\" + std::string(60, 'n')}), fs.logOf("get"));
 }
 
 TEST_F(TableRun, AStopEndsTheRunAtTheNextFileWithTheRecordsSoFar) {

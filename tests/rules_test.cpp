@@ -143,6 +143,21 @@ TEST_F(RuleTest, SetNeverTurnsAFileIntoAFolder) {
   EXPECT_EQ(4444u & ~FILE_ATTRIBUTE_DIRECTORY, fs.attributesOf(L"C:\\d\\x"));
 }
 
+// A file replaced by a folder after the listing, or a damaged index's
+// "..": the word read just before a change decides, and a folder's is never
+// written.
+TEST_F(RuleTest, NeverWritesTheWordOfAnEntryThatIsAFolderWhenRead) {
+  fs.addDir(L"C:\\top\\Norvane", FILE_ATTRIBUTE_DIRECTORY | 0x6);
+  for (const uint32_t mode : {MODE_PATHS | MODE_REPAIR, MODE_PATHS | MODE_SET}) {
+    ScanJob job(fs);
+    job.setSetValue(0x3127);
+    job.openResultFile(mode);
+    EXPECT_EQ(0, job.applyRule(L"C:\\top\\Norvane"));
+  }
+  EXPECT_TRUE(fs.logOf("set").empty());
+  EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY | 0x6, fs.attributesOf(L"C:\\top\\Norvane"));
+}
+
 TEST(Rules, UnreadableWordsAreReportedAndSkipped) {
   for (const std::wstring command : {L"list", L"repair", L"listall"}) {
     FakePlatform machine;

@@ -79,8 +79,9 @@ TreeCheck checkTree(const FileTable& table, const RawVolume& volume, const std::
         return check;
       }
       const uint32_t tag = table.reparseTag(entry.record);
+      // A doubted folder is listed through the system, as the walk lists it.
       if (!table.isDirectory(entry.record) || (tag & NAME_SURROGATE_TAG_BIT) ||
-          check.notEntered.count(entry.record)) {
+          check.notEntered.count(entry.record) || table.doubt(entry.record) != Doubt::None) {
         continue;
       }
       if (!seen.insert(entry.record).second) {
@@ -91,6 +92,45 @@ TreeCheck checkTree(const FileTable& table, const RawVolume& volume, const std::
     }
   }
   return check;
+}
+
+// Why a folder inside the tree is listed through the system, for the summary.
+std::wstring doubtText(Doubt doubt) {
+  switch (doubt) {
+    case Doubt::Changed:
+      return L"it changed while its file table was read";
+    case Doubt::Damaged:
+      return L"its index in the file table is damaged";
+    case Doubt::TooLarge:
+      return L"not enough memory for its index";
+    case Doubt::Disagrees:
+      return L"its index and its files disagree";
+    case Doubt::None:
+      break;
+  }
+  return {};
+}
+
+// How many folders walked inside a table's tree the summary names.
+constexpr size_t WALKED_FOLDERS_NAMED = 5;
+
+// True when every entry of the root that the system gives a record for has
+// that record in the table too: the bytes read are the mounted volume's.
+bool sameRecords(const FileTable& table, const RawVolume& volume) {
+  const std::vector<ListedRecord> listed = volume.rootRecords();
+  if (listed.empty()) return true;
+  std::string bytes;
+  std::wstring name;
+  std::vector<std::pair<std::wstring, uint64_t>> entries;
+  for (const TableEntry& entry : table.entries(volume.rootRecord)) {
+    if (wideName(entry.name, bytes, name)) entries.push_back({name, entry.record});
+  }
+  std::sort(entries.begin(), entries.end());
+  for (const ListedRecord& entry : listed) {
+    const auto it = std::lower_bound(entries.begin(), entries.end(), std::make_pair(entry.name, uint64_t{0}));
+    if (it != entries.end() && it->first == entry.name && it->second != (entry.record & RECORD_MASK)) return false;
+  }
+  return true;
 }
 
 // One folder of the tree being emitted.
@@ -114,17 +154,22 @@ bool ScanJob::readTable(std::wstring& root) {
   FileTable table;
   std::string reason;
   tablePercent_ = 0;
-  const bool loaded = table.load(*volume, volume->order, reason, [&](uint64_t done, uint64_t total) {
+  const auto progress = [&](uint64_t done, uint64_t total) {
     if (!betweenEntries()) return false;
     const int percent = total == 0 ? 0 : static_cast<int>(std::min<uint64_t>(99, done * 100 / total));
     tablePercent_ = std::max(tablePercent_, percent);
     catchUpWithClock();
     return true;
-  });
+  };
+  const bool loaded = table.load(*volume, volume->order, reason, progress, volume->memoryBudget);
   tablePercent_ = -1;
   if (interrupted_) return true;
   TreeCheck check;
-  if (loaded) check = checkTree(table, *volume, root, sep);
+  if (loaded && table.doubt(volume->rootRecord) != Doubt::None) {
+    check.why = doubtText(table.doubt(volume->rootRecord));
+  } else if (loaded) {
+    check = checkTree(table, *volume, root, sep);
+  }
   if (!loaded || !check.why.empty()) {
     counts_.walkedInstead.push_back(root + L": " + (loaded ? check.why : toWide(reason)));
     return false;
@@ -133,6 +178,11 @@ bool ScanJob::readTable(std::wstring& root) {
   if (!listsAsTable(root, table.entries(volume->rootRecord), rootListed)) {
     // A root the system cannot list is walked, and the walk says why.
     if (rootListed) counts_.walkedInstead.push_back(root + L": the system lists it otherwise than its file table");
+    return false;
+  }
+
+  if (!sameRecords(table, *volume)) {
+    counts_.walkedInstead.push_back(root + L": its device holds another volume than the one mounted there");
     return false;
   }
 
@@ -145,6 +195,7 @@ bool ScanJob::readTable(std::wstring& root) {
   steps.push_back({rootLength, volume->rootRecord});
   std::string bytes;
   std::wstring name;
+  size_t foldersWalked = 0;
   while (!levels.empty() && !interrupted_) {
     Level& level = levels.back();
     if (level.next == level.entries.size()) {
@@ -164,6 +215,12 @@ bool ScanJob::readTable(std::wstring& root) {
       if ((table.reparseTag(entry.record) & NAME_SURROGATE_TAG_BIT) || check.notEntered.count(entry.record)) {
         continue;
       }
+      // A folder the table cannot vouch for is walked, as without a table.
+      if (const Doubt doubt = table.doubt(entry.record); doubt != Doubt::None) {
+        if (foldersWalked++ < WALKED_FOLDERS_NAMED) counts_.walkedInstead.push_back(path + L": " + doubtText(doubt));
+        if (walkDirectory(path) != Listing::Whole) noteUnlistedFolder(path, listingError_);
+        continue;
+      }
       // Listed as the walk would list it: from its folder, as one entry.
       if (volume->checkFolders && (!platform_.enterTableFolder(path, steps) || !listable(path))) {
         noteUnlistedFolder(path, platform_.lastError());
@@ -176,7 +233,7 @@ bool ScanJob::readTable(std::wstring& root) {
     const uint32_t word = volume->reportedWord(table.storedWord(entry.record), false);
     const uint32_t tag = table.reparseTag(entry.record);
     const bool viaSystem = ruleActsOn(path, word) || (tag & NAME_SURROGATE_TAG_BIT) ||
-                           (volume->filePathLimit != 0 && path.size() >= volume->filePathLimit);
+                           (volume->filePathLimit != 0 && volume->pathPrefix + path.size() >= volume->filePathLimit);
     if (!viaSystem) {
       applyRuleWith(path, word, true);
       continue;
@@ -197,6 +254,10 @@ bool ScanJob::readTable(std::wstring& root) {
   }
   platform_.leaveTableFolders();
   path.resize(rootLength);
+  if (foldersWalked > WALKED_FOLDERS_NAMED) {
+    counts_.walkedInstead.push_back(root + L": " + std::to_wstring(foldersWalked - WALKED_FOLDERS_NAMED) +
+                                    L" more folders in it, as above");
+  }
   return true;
 }
 

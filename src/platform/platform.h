@@ -107,6 +107,13 @@ struct TerminalFacts {
   bool consoleShown = false;
 };
 
+// An entry of a folder as the system lists it, with the file-table record
+// the system gives it.
+struct ListedRecord {
+  std::wstring name;
+  uint64_t record = 0;
+};
+
 // Raw, read-only access to a volume's bytes, for reading its file table.
 class VolumeBytes {
  public:
@@ -141,12 +148,22 @@ class RawVolume : public VolumeBytes {
   bool checkFolders = false;
   // Files whose path has at least this many characters are read through the
   // system, as the walk reads them (0: no limit). A path past `fallbackPath`
-  // (0: none) makes the root walked.
+  // (0: none) makes the root walked. `pathPrefix` is what the system puts
+  // before the paths as built when it measures them (the current folder,
+  // for a relative root).
   size_t filePathLimit = 0;
   size_t fallbackPath = 0;
+  size_t pathPrefix = 0;
+  // The bytes the table may take (0: no limit of its own): past them its
+  // root, or a folder, is walked instead.
+  uint64_t memoryBudget = 0;
   // The word the system reports for a stored word (before any adjustment
   // for links, which the reader leaves to the system).
   virtual uint32_t reportedWord(uint32_t stored, bool directory) const = 0;
+  // The root's entries with the records the system gives them, where it
+  // gives them: what tells that the bytes read are the volume mounted there.
+  // Empty where the system gives none.
+  virtual std::vector<ListedRecord> rootRecords() const { return {}; }
 };
 
 // One folder on the way from a root to a folder of its tree: where its name

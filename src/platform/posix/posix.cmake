@@ -6,6 +6,7 @@ add_library(tavrin_posix STATIC
   ${CMAKE_CURRENT_LIST_DIR}/posix_platform.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_signals.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_table.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/posix_volume_source.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_terminal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/posix_xattr.cpp)
 target_link_libraries(tavrin_posix PUBLIC tavrin_core)

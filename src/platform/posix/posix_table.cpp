@@ -2,6 +2,7 @@
 // mount of ntfs-3g or ntfs3 was made from, opened read-only, and the folders
 // of a tree reached from its root name by name for the files a command acts
 // on, never by their paths.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,6 +12,7 @@
 #include <climits>
 
 #include "platform/posix/posix_attributes.h"
+#include "platform/posix/posix_volume_source.h"
 #include "platform/posix/posix_platform.h"
 #include "platform/text.h"
 
@@ -50,9 +52,24 @@ class PosixRawVolume final : public RawVolume {
     return directory ? word | FILE_ATTRIBUTE_DIRECTORY : word;
   }
 
+  // Both drivers give a file's table record as its inode number.
+  std::vector<ListedRecord> rootRecords() const override { return rootRecords_; }
+  void listRoot(int folder) {
+    UniqueFd copy(openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* dir = copy.valid() ? fdopendir(copy.get()) : nullptr;
+    if (!dir) return;
+    copy.release();  // the listing owns it now
+    for (const dirent* entry; (entry = readdir(dir)) != nullptr;) {
+      const std::string_view name(entry->d_name);
+      if (name != "." && name != "..") rootRecords_.push_back({toWide(name), entry->d_ino});
+    }
+    closedir(dir);
+  }
+
  private:
   UniqueFd device_;
   [[maybe_unused]] Driver driver_;
+  std::vector<ListedRecord> rootRecords_;
 };
 
 // The folder of `descriptor` as the kernel names it.
@@ -88,13 +105,20 @@ std::unique_ptr<RawVolume> PosixPlatform::openRawVolume(const std::wstring& root
   }
   if (!volume || classifyFileSystem(volume->fsType) == NtfsKind::NotNtfs) return nullptr;
   const Driver driver = volume->fsType.starts_with("fuse") ? Driver::Ntfs3g : Driver::Ntfs3;
+  // Read as root, the bytes must be the volume's: never a mount another
+  // user made, never a source anyone but root could swap or change.
+  if (volume->owner && *volume->owner != 0) {
+    why = L"it was mounted by user " + std::to_wstring(*volume->owner) + L", not by root";
+    return nullptr;
+  }
   if (volume->source.empty() || volume->source[0] != '/' || insideFuseMount(volume->source, mounts)) {
     why = L"its device " + toWide(volume->source) + L" cannot be read safely";
     return nullptr;
   }
-  UniqueFd device(open(volume->source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  std::string refused;
+  UniqueFd device = openRootsSource(volume->source, refused);
   if (!device.valid()) {
-    why = L"no read access to " + toWide(volume->source);
+    why = L"its device " + toWide(volume->source) + L" cannot be read safely: " + toWide(refused);
     return nullptr;
   }
   // What the kernel still holds of the volume goes to it first (ntfs3).
@@ -103,6 +127,8 @@ std::unique_ptr<RawVolume> PosixPlatform::openRawVolume(const std::wstring& root
   auto raw = std::make_unique<PosixRawVolume>(std::move(device), driver);
   raw->rootRecord = status.st_ino;
   raw->fallbackPath = PATH_MAX;
+  raw->memoryBudget = tableMemoryBudget();
+  raw->listRoot(folder.get());
   // Another volume mounted inside the tree, each outermost one once.
   const std::string& inside = *canonical == "/" ? std::string() : *canonical;
   std::vector<std::string> points;
