@@ -10,7 +10,6 @@
 #include "platform/windows/win32_process.h"
 #include "platform/windows/win32_tool_folder.h"
 #include "screen_text.h"
-#include "screen_text.h"
 
 namespace tavrin {
 namespace {
