@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_mounts.h"
+#include "platform/text.h"
 
 namespace tavrin {
 
@@ -99,13 +100,20 @@ class PosixPlatform final : public Platform {
     MountEntry mount;
   };
 
-  const std::string& bytesOf(const std::wstring& path);
+  // `path` as the system's bytes, in a buffer reused per call. Here, not in
+  // a source file, so the table's file needs nothing from the others.
+  const std::string& bytesOf(const std::wstring& path) {
+    pathBytes_.clear();
+    appendBytes(pathBytes_, path);
+    return pathBytes_;
+  }
   // How a path handed in by the core is reached.
   struct Reach {
     std::string_view name;  // the entry's name in the innermost listing's folder
     bool byPath = false;    // not inside the walk: a root, by its path
   };
   Reach reach(const std::string& path) const;
+  UniqueFd openListedFolder(std::string& directory);
   int currentFolder() const;
   bool listingLost(const void* search) const;
   uint32_t listedEntryAttributes(const void* search, unsigned char type, const char* name);

@@ -10,7 +10,6 @@
 #include "platform/windows/win32_process.h"
 #include "platform/windows/win32_tool_folder.h"
 #include "screen_text.h"
-#include "screen_text.h"
 
 namespace tavrin {
 namespace {
@@ -231,6 +230,13 @@ std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& 
 }
 
 std::wstring Win32Platform::resultFolderWarning() { return std::exchange(warning_, {}); }
+
+// Standard error as a console: Win32Terminal.
+TerminalFacts Win32Platform::statusTerminal() { return terminal_.facts(); }
+
+unsigned Win32Platform::statusWidth() { return terminal_.width(); }
+
+void Win32Platform::writeStatus(std::wstring_view text) { terminal_.write(text); }
 
 std::unique_ptr<Platform> createNativePlatform() { return std::make_unique<Win32Platform>(); }
 

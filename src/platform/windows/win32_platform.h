@@ -10,36 +10,10 @@
 
 #include "platform/platform.h"
 #include "platform/windows/win32_folders.h"
+#include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_terminal.h"
 
 namespace tavrin {
-
-// Owns a handle that `Closer` releases; the invalid value is never closed.
-template <typename Closer>
-class ScopedHandle {
- public:
-  explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
-  ~ScopedHandle() {
-    if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) Closer{}(handle_);
-  }
-  ScopedHandle(const ScopedHandle&) = delete;
-  ScopedHandle& operator=(const ScopedHandle&) = delete;
-
-  HANDLE get() const { return handle_; }
-  HANDLE release() { return std::exchange(handle_, INVALID_HANDLE_VALUE); }
-
- private:
-  HANDLE handle_;
-};
-
-struct CloseFile {
-  void operator()(HANDLE handle) const { CloseHandle(handle); }
-};
-struct CloseFind {
-  void operator()(HANDLE handle) const { FindClose(handle); }
-};
-using FileHandle = ScopedHandle<CloseFile>;
-using FindHandle = ScopedHandle<CloseFind>;
 
 // A folder open for the walk: its handle, and how the paths of its entries
 // are given to Win32. While it is open the platform reaches its entries
@@ -97,7 +71,7 @@ class Win32Platform final : public Platform {
   std::wstring makeFolderCommand(const std::wstring& folder) override;
   void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
-  // Standard error as a console: win32_terminal.cpp.
+  // Standard error as a console, through Win32Terminal.
   TerminalFacts statusTerminal() override;
   unsigned statusWidth() override;
   void writeStatus(std::wstring_view text) override;

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/windows/win32_platform.h"
-
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
 #define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
 #endif
@@ -56,11 +54,5 @@ void Win32Terminal::write(std::wstring_view text) {
     text.remove_prefix(std::min<size_t>(written, text.size()));
   }
 }
-
-TerminalFacts Win32Platform::statusTerminal() { return terminal_.facts(); }
-
-unsigned Win32Platform::statusWidth() { return terminal_.width(); }
-
-void Win32Platform::writeStatus(std::wstring_view text) { terminal_.write(text); }
 
 }  // namespace tavrin

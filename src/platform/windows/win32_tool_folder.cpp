@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/tool_folder.h"
-#include "platform/windows/win32_platform.h"
+#include "platform/windows/win32_handle.h"
 #include "platform/windows/win32_process.h"
 
 namespace tavrin {
