@@ -398,6 +398,11 @@ def preconditions():
         os.close(os.open("/dev/fuse", os.O_RDWR))
     except OSError as error:
         skip(f"/dev/fuse cannot be opened: {error.strerror}")
+    private_mounts()
+
+
+def private_mounts():
+    """Skips where runs cannot have mount namespaces of their own."""
     if subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
                       stderr=subprocess.DEVNULL).returncode != 0:
         if not root_is_mount_point():

@@ -34,6 +34,9 @@ import time
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.environ.get("TAVRIN_KERNEL_CACHE", "/var/cache/tavrin-tests")
+sys.dont_write_bytecode = True  # importing the NTFS suite leaves nothing in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "ntfs"))
+from run_ntfs_tests import private_mounts  # noqa: E402
 META_PACKAGE = "linux-image-6.12-amd64"
 # Loaded in this order by the VM's /init; none needs more than these.
 MODULES = {"scsi_common": "drivers/scsi", "scsi_mod": "drivers/scsi", "sd_mod": "drivers/scsi",
@@ -481,6 +484,7 @@ def preconditions(tavrin, helper):
         os.close(os.open("/dev/fuse", os.O_RDWR))
     except OSError as error:
         skip(f"/dev/fuse cannot be opened: {error.strerror}")
+    private_mounts()  # the host's half runs in a namespace of its own
     for program in [tavrin, helper]:
         if not os.access(program, os.X_OK):
             print(f"FAIL {program} is missing")
