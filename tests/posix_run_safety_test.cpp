@@ -321,7 +321,7 @@ TEST_F(TempFolder, WithoutTheAtCallsTheFolderIsStillTheWay) {
     }
   }
   if (geteuid() == 0 && !canHideProc) {
-    GTEST_SKIP() << "the cases with /proc hidden: / is not a mount point (a chroot); "
+    GTEST_SKIP() << "SKIP: the cases with /proc hidden: / is not a mount point (a chroot); "
                     "bind-mount the root onto itself first (mount --bind DIR DIR) or use unshare -R DIR";
   }
 }
