@@ -19,6 +19,8 @@ except ImportError:  # the suites that use it skip with MISSING
 
 MISSING = "python3-libfsntfs is not installed (apt-get install python3-libfsntfs, for /usr/bin/python3)"
 NORMAL, REPARSE_POINT = 0x80, 0x400
+RECORD = (1 << 48) - 1  # a file reference's record number
+SYSTEM_RECORDS = 16
 
 
 class OffsetFile:
@@ -69,6 +71,8 @@ def entries(image, folder_parts, offset=0):
 
         def walk(folder, parts):
             for entry in folder.sub_file_entries:
+                if not folder_parts and not parts and entry.file_reference & RECORD < SYSTEM_RECORDS:
+                    continue  # the volume's own files, which the drivers hide
                 here = parts + (entry.name,)
                 word = entry.file_attribute_flags or NORMAL
                 is_folder = entry.has_directory_entries_index()
