@@ -27,8 +27,8 @@ def runs(data):
 
 
 class Image:
-    def __init__(self, path):
-        self.file = open(path, "r+b")
+    def __init__(self, path, writable=True):
+        self.file = open(path, "r+b" if writable else "rb")
         boot = self.pread(0, 512)
         sector, per_cluster = struct.unpack_from("<HB", boot, 0x0B)
         self.cluster = sector * per_cluster
@@ -38,9 +38,7 @@ class Image:
         self.sector = sector
         self.mft = [(mft_lcn, 1 << 20)]  # record 0 first, then its own map
         record = self.read(0)
-        at = self.attribute(record, DATA)
-        mapping, length = struct.unpack_from("<H", record, at + 0x20)[0], struct.unpack_from("<I", record, at + 4)[0]
-        self.mft = runs(record[at + mapping:at + length])
+        self.mft = self.mapping(record, self.attribute(record, DATA))
 
     def close(self):
         self.file.close()
@@ -102,6 +100,13 @@ class Image:
         return number | struct.unpack_from("<H", record, 0x10)[0] << 48
 
     @staticmethod
+    def mapping(record, at):
+        """The runs of the non-resident attribute at `at`."""
+        length, = struct.unpack_from("<I", record, at + 4)
+        pairs, = struct.unpack_from("<H", record, at + 0x20)
+        return runs(record[at + pairs:at + length])
+
+    @staticmethod
     def value(record, at):
         """(offset, length) of a resident attribute's value."""
         length, offset = struct.unpack_from("<IH", record, at + 0x10)
@@ -122,3 +127,9 @@ class Image:
             found.append((at, reference, name))
             at += length
         return found
+
+    def allocation(self, number):
+        """[(byte offset, length)] of a folder's index blocks on the volume."""
+        record = self.read(number)
+        return [(lcn * self.cluster, clusters * self.cluster)
+                for lcn, clusters in self.mapping(record, self.attribute(record, INDEX_ALLOCATION))]

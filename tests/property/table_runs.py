@@ -34,8 +34,8 @@ class Run:
     def how(self):
         """The terminal's lines that say how each root was read."""
         text = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", self.shown)
-        return [line.decode(errors="replace") for line in re.split(rb"[\r\n]", text)
-                if b"file table" in line]
+        return [found.group(0).decode(errors="replace") for line in re.split(rb"[\r\n]", text)
+                for found in [re.search(rb"(Read from|Walked without) the file table.*", line)] if found]
 
 
 def prepared(program, args, work):
