@@ -14,22 +14,25 @@ CASE is one of:
                 100 files are moved into that folder, then the run goes on:
                 the folder's 60 untouched files (one 0x3127) must be listed
                 (the walk lists them all afterwards)
+  replaced_file repair of a Norvane tree whose file becomes a folder (0x16)
+                as the run first reads that file's word (held under gdb):
+                the folder's word must stay, from the file table and by
+                the walk
 Exit 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 
 import collections
 import os
 import random
-import shutil
 import stat
 import subprocess
 import sys
 import tempfile
 import threading
 
+import held_run
 import ntfs_edit
 import table_runs
-from held_volume import wait_for
 from volume import ATTRIBUTE
 
 SUSPECT = 0x3127
@@ -102,22 +105,8 @@ def churn(tavrin, walk_only, work, mnt, verdict):
     print(f"{mover.moves} moves during the runs")
 
 
-GDB_SCRIPT = """set pagination off
-set confirm off
-catch syscall pread64
-condition 1 {condition}
-commands 1
-shell touch {held}; while [ ! -e {go} ]; do sleep 0.05; done
-delete 1
-continue
-end
-run
-"""
-
-
 def paused_index(tavrin, walk_only, work, mnt, image, verdict):
-    if shutil.which("gdb") is None:
-        table_runs.skip_run("gdb is not installed (apt-get install gdb): it holds the run at its read")
+    held_run.usable()
     top = os.path.join(mnt, "top")
     target, source, other = (os.path.join(top, name) for name in ["t", "src", "other"])
     for folder in [target, source, other]:
@@ -132,22 +121,11 @@ def paused_index(tavrin, walk_only, work, mnt, image, verdict):
     volume = ntfs_edit.Image(image, writable=False)
     blocks = volume.allocation(record)
     volume.close()
-    held, go = os.path.join(work, "held"), os.path.join(work, "go")
-    condition = " || ".join(f"($r10 < {at + length} && $r10 + $rdx > {at})" for at, length in blocks)
-    script = os.path.join(work, "hold.gdb")
-    with open(script, "w") as f:
-        f.write(GDB_SCRIPT.format(condition=condition, held=held, go=go))
-    outcome = {}
-    runner = threading.Thread(target=lambda: outcome.update(run=table_runs.run(
-        "gdb", ["-nx", "-q", "-batch", "-x", script, "--args", tavrin, "listall", top], work)))
-    runner.start()
-    stopped = wait_for(lambda: os.path.exists(held) or not runner.is_alive(), 300) and os.path.exists(held)
-    if stopped:
+    def move_in():
         for i in range(MOVED):
             os.rename(os.path.join(source, f"keep{i:03d}m"), os.path.join(target, f"keep{i:03d}m"))
-    open(go, "w").close()
-    runner.join()
-    run = outcome["run"]
+    reads = " || ".join(f"($r10 < {at + length} && $r10 + $rdx > {at})" for at, length in blocks)
+    run, stopped = held_run.held_run(tavrin, ["listall", top], work, [("pread64", reads)], move_in)
     print("; ".join(run.how()))
     read_from_table = any("Read from the file table" in line for line in run.how())
     verdict.expect(stopped or not read_from_table, "the run read from the file table, never the folder's "
@@ -161,8 +139,54 @@ def paused_index(tavrin, walk_only, work, mnt, image, verdict):
     unchanged_once(verdict, walk, untouched + others, "walk, afterwards")
 
 
+def replaced_file(tavrin, walk_only, work, mnt, image, verdict):
+    """repair of a Norvane tree whose file `swapme` becomes a folder (0x16)
+    at the run's first call on that name after listing it: the folder's
+    word must stay, from the file table and by the walk."""
+    held_run.usable()
+    top = os.path.join(mnt, "top")
+    norvane, swapme = os.path.join(top, "Norvane"), os.path.join(top, "Norvane", "swapme")
+    # Whatever first names it after the listing: a read of its word by name
+    # in the listed folder (getxattrat) or by path, an open, a stat.
+    named = '$_regex((char *)${}, "(.*/)?swapme$")'
+    catches = [(call, named.format("rsi")) for call in ["openat", "newfstatat", "statx", "openat2", 464]]
+    catches += [(call, named.format("rdi")) for call in ["getxattr", "lgetxattr", "open", "lstat", "stat"]]
+
+    def swap():
+        os.rename(swapme, os.path.join(top, "moved"))
+        os.mkdir(swapme)
+        os.setxattr(swapme, ATTRIBUTE, (0x16).to_bytes(4, "big"))
+    runs = {}
+    for name, program in [("file table", tavrin), ("walk", walk_only)]:
+        table_runs.ntfs_unmount(mnt)
+        table_runs.mkntfs(image, 64 << 20, "L")
+        table_runs.ntfs_mount(image, mnt)
+        os.makedirs(norvane)
+        make_files(norvane, ["a", "swapme", "z"])
+        for file in ["a", "swapme", "z"]:
+            os.setxattr(os.path.join(norvane, file), ATTRIBUTE, (0x21).to_bytes(4, "big"))
+        table_runs.ntfs_unmount(mnt)  # a fresh mount: no folder cached as it was
+        table_runs.ntfs_mount(image, mnt)
+        run, stopped = held_run.held_run(program, ["repair", top], work, catches, swap)
+        runs[name] = run
+        print(f"{name}: repair {run.code}; " + "; ".join(run.how()))
+        verdict.expect(stopped, f"{name}: the run never read the word of swapme")
+        table_runs.ntfs_unmount(mnt)
+        table_runs.ntfs_mount(image, mnt)
+        verdict.equal(0x16, int.from_bytes(os.getxattr(swapme, ATTRIBUTE), "big"),
+                      f"{name}: the word of the folder that took the file's place")
+        verdict.equal(0x20, int.from_bytes(os.getxattr(os.path.join(norvane, "a"), ATTRIBUTE), "big"),
+                      f"{name}: the word of a, repaired")
+    # The console holds gdb's own lines too.
+    verdict.equal([], table_runs.run_differences(runs["walk"], runs["file table"], console=False),
+                  "repair from the file table against the walk")
+
+
+CASES = {"churn": churn, "paused_index": paused_index, "replaced_file": replaced_file}
+
+
 def main():
-    if len(sys.argv) != 4 or sys.argv[1] not in ("churn", "paused_index"):
+    if len(sys.argv) != 4 or sys.argv[1] not in CASES:
         print(__doc__)
         return 2
     case = sys.argv[1]
@@ -178,7 +202,7 @@ def main():
             if case == "churn":
                 churn(tavrin, walk_only, work, mnt, verdict)
             else:
-                paused_index(tavrin, walk_only, work, mnt, image, verdict)
+                CASES[case](tavrin, walk_only, work, mnt, image, verdict)
         finally:
             table_runs.ntfs_unmount(mnt)
     finally:
