@@ -16,6 +16,7 @@ CASE is one of:
   dotdot_name       a file of top/Norvane/d renamed `..` in its record and its
                     folder's index; repair must leave top/Norvane (0x16) alone
   huge_allocation   the $INDEX_ALLOCATION of top/big claiming 2^38 bytes
+  mft_claim         the file table's own size claiming 2^32 records
 Exit 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 
@@ -110,8 +111,17 @@ def huge_allocation(image, records):
     image.write(number, record)
 
 
+def mft_claim(image, records):
+    """The file table's $DATA claims 2^32 records (its runs unchanged)."""
+    record = image.read(0)
+    at = image.attribute(record, ntfs_edit.DATA)
+    struct.pack_into("<QQ", record, at + 0x30, image.record_size << 32, image.record_size << 32)
+    image.write(0, record)
+
+
 CASES = {"extension_record": (extension_record, "list"), "quota_entry": (quota_entry, "list"),
-         "dotdot_name": (dotdot_name, "repair"), "huge_allocation": (huge_allocation, "listall")}
+         "dotdot_name": (dotdot_name, "repair"), "huge_allocation": (huge_allocation, "listall"),
+         "mft_claim": (mft_claim, "list")}
 
 
 def main():

@@ -10,6 +10,7 @@ STANDARD_INFORMATION, FILE_NAME, INDEX_ROOT, INDEX_ALLOCATION = 0x10, 0x30, 0x90
 DATA, BITMAP = 0x80, 0xB0
 END = 0xFFFFFFFF
 IN_USE = 0x1
+MIRRORED = 4  # records the file table's mirror holds
 
 
 def runs(data):
@@ -32,7 +33,8 @@ class Image:
         boot = self.pread(0, 512)
         sector, per_cluster = struct.unpack_from("<HB", boot, 0x0B)
         self.cluster = sector * per_cluster
-        mft_lcn = struct.unpack_from("<Q", boot, 0x30)[0]
+        mft_lcn, mirror_lcn = struct.unpack_from("<QQ", boot, 0x30)
+        self.mirror = mirror_lcn * sector * per_cluster
         clusters = struct.unpack_from("<b", boot, 0x40)[0]
         self.record_size = self.cluster * clusters if clusters > 0 else 1 << -clusters
         self.sector = sector
@@ -78,6 +80,8 @@ class Image:
             data[usa + 2 * i:usa + 2 * i + 2] = data[end:end + 2]
             data[end:end + 2] = check
         self.pwrite(self.record_offset(number), bytes(data))
+        if number < MIRRORED:  # the copy the drivers compare it with
+            self.pwrite(self.mirror + number * self.record_size, bytes(data))
 
     @staticmethod
     def attributes(record):
