@@ -9,7 +9,9 @@ on copies of the same images, mounted at the same paths in a private mount
 namespace, and the two must give byte-identical records and console output.
 On each driver the program must read the volumes' file tables (its summary
 says so at a terminal), and the build that always walks must give the same
-bytes for every step that changes nothing.
+bytes for every step that changes nothing. Last, on each driver, listall runs
+10 times while files move between folders: every file that stays put must be
+listed exactly once.
 
 Set TAVRIN_NTFS3_KEEP=1 to keep the work folder (images, VM console, outputs).
 The kernel package is fetched with `apt-get download` (never installed) into
