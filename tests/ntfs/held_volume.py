@@ -58,11 +58,12 @@ def daemon_replies(pid):
 
 class HeldVolume:
     """A mounted ntfs-3g volume whose daemon can be stopped and let go.
-    `device` is taken while the daemon answers: stat would wait later."""
+    Its connection is found while the daemon answers: stat would wait later."""
 
     def __init__(self, point, daemon):
         self.point, self.daemon = point, daemon
-        self.device = os.stat(point).st_dev
+        device = os.stat(point).st_dev
+        self.connection = os.major(device) << 20 | os.minor(device)  # as the kernel names it
         self.held = False
 
     def hold(self):
@@ -77,7 +78,7 @@ class HeldVolume:
     def waiting(self):
         """Requests sent to the stopped daemon and not yet answered."""
         try:
-            with open(os.path.join(CONNECTIONS, str(self.device), "waiting")) as f:
+            with open(os.path.join(CONNECTIONS, str(self.connection), "waiting")) as f:
                 return int(f.read())
         except (OSError, ValueError):
             return 0
