@@ -124,6 +124,7 @@ def paused_index(tavrin, walk_only, work, mnt, image, verdict):
     def move_in():
         for i in range(MOVED):
             os.rename(os.path.join(source, f"keep{i:03d}m"), os.path.join(target, f"keep{i:03d}m"))
+        os.sync()  # on the disk too, for a reader that reads past the page cache
     reads = " || ".join(f"($r10 < {at + length} && $r10 + $rdx > {at})" for at, length in blocks)
     run, stopped = held_run.held_run(tavrin, ["listall", top], work, [("pread64", reads)], move_in)
     print("; ".join(run.how()))
