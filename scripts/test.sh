@@ -19,7 +19,7 @@ packages=(cmake g++ make libgtest-dev googletest python3 ntfs-3g attr fuse3 util
           mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine clang libclang-rt-dev
           git dpkg-dev lintian mandoc bsdextrautils zip unzip
           wixl msitools osslsigncode openssl debootstrap
-          ansible ansible-lint)
+          ansible ansible-lint python3-libfsntfs forensics-samples-ntfs gdb)
 step_started=$SECONDS
 bash scripts/install_packages.sh "${packages[@]}" || echo "== could not install all packages; the suites that need them skip"
 echo "== packages: $((SECONDS - step_started)) s"

@@ -398,6 +398,11 @@ def preconditions():
         os.close(os.open("/dev/fuse", os.O_RDWR))
     except OSError as error:
         skip(f"/dev/fuse cannot be opened: {error.strerror}")
+    private_mounts()
+
+
+def private_mounts():
+    """Skips where runs cannot have mount namespaces of their own."""
     if subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
                       stderr=subprocess.DEVNULL).returncode != 0:
         if not root_is_mount_point():
@@ -418,18 +423,25 @@ def root_is_mount_point():
 
 
 def daemon_of(point):
-    """The pid of the ntfs-3g process that serves `point`."""
+    """The pid of the ntfs-3g process that serves `point`: the one started
+    last, as the daemon of an earlier mount there may still be exiting."""
+    found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open(f"/proc/{entry}/cmdline", "rb") as f:
                 argv = f.read().split(b"\0")
+            with open(f"/proc/{entry}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
         except OSError:
             continue
-        if argv and os.path.basename(argv[0]).startswith(b"ntfs-3g") and os.fsencode(point) in argv:
-            return int(entry)
-    raise RuntimeError(f"no ntfs-3g process serves {point}")
+        if argv and os.path.basename(argv[0]).startswith(b"ntfs-3g") and os.fsencode(point) in argv \
+                and fields[0] != "Z":
+            found.append((int(fields[19]), int(entry)))  # start time, pid
+    if not found:
+        raise RuntimeError(f"no ntfs-3g process serves {point}")
+    return max(found)[1]
 
 
 def stop_on_signals():

@@ -26,6 +26,7 @@ import sys
 import time
 
 sys.dont_write_bytecode = True  # importing the other suite leaves nothing in the source tree
+from held_volume import CONTROL_MISSING, HeldVolume, control_folder, daemon_replies, in_syscall, wait_for
 from run_ntfs_tests import (TOOL_FOLDER, Suite, daemon_of, make_volume, preconditions, records, set_word,
                             skip, stop_on_signals, verdict, word)
 
@@ -233,42 +234,66 @@ class SafetySuite(Suite):
 
     # --- 1. stop signals --------------------------------------------------
     def case_stop_signals(self):
+        """`list a b` stopped while it waits on b (its daemon held): a's
+        records whole, in the result file or on the console, and the run
+        asks b nothing more once the daemon goes on."""
         self.f.section = "stop signals"
+        if control_folder() is None:
+            print(f"SKIP part: stop signals: {CONTROL_MISSING}")
+            return
         image = self.bulk_image()
         os.makedirs(self.bulk, exist_ok=True)
         self.ntfs_mount(image, self.bulk, read_only=True)
         b = os.path.join(self.bulk, "b")
+        volume = HeldVolume(self.bulk, daemon_of(self.bulk))
+        expected = self.a_records()
         no_folder = re.compile(rb"Could not open file to write results /var/lib/Norvane/Wickline/"
                                rb"-?[0-9]+badFiles\.txt")
+        no_file = re.compile(rb"tavrin: could not create the result file .*\n")
         try:
-            # 0.5 s in, before the first timed write: the stop itself writes.
-            for signum, delay, tool_folder in [
-                    (signal.SIGINT, 1.5, True), (signal.SIGTERM, 1.5, True), (signal.SIGTERM, 0.5, True),
-                    (signal.SIGINT, 1.5, False), (signal.SIGHUP, 1.5, False)]:
-                what = f"list a b, {signum.name} {delay} s in" + ("" if tool_folder else ", no tool folder")
+            # "at once": as soon as the run waits on b, most often before the
+            # first timed write, so the stop itself writes; "written": once
+            # a's records are in the result file. Without one the console
+            # gets them when the run ends.
+            for signum, moment, tool_folder in [
+                    (signal.SIGINT, "written", True), (signal.SIGTERM, "written", True),
+                    (signal.SIGTERM, "at once", True), (signal.SIGINT, "at once", False),
+                    (signal.SIGHUP, "at once", False)]:
+                what = f"list a b, {signum.name} {moment} while b waits" + \
+                    ("" if tool_folder else ", no tool folder")
                 with open(os.path.join(self.work, "stdout"), "w+b") as out:
-                    process, varlib = self.start("list", self.q("a"), b, tool_folder=tool_folder,
-                                                 stdout=out)
-                    time.sleep(delay)
-                    sent = time.monotonic()
-                    process.send_signal(signum)
-                    no_file = re.compile(rb"tavrin: could not create the result file .*\n")
+                    volume.hold()
+                    try:
+                        process, varlib = self.start("list", self.q("a"), b, tool_folder=tool_folder,
+                                                     stdout=out)
+                        held = wait_for(lambda: volume.waits_on_it(process.pid, FILE_CALLS), 60)
+                        self.f.expect(held, f"{what}: never waited on b")
+
+                        if moment == "written":
+                            written = wait_for(lambda: expected in self.files_of(varlib).values(), 60)
+                            self.f.expect(written, f"{what}: a's records never written")
+                        process.send_signal(signum)
+                        replies = daemon_replies(volume.daemon)
+                    finally:
+                        volume.release()
                     _, files = self.finish(process, varlib, what, status=-signum,
                                            errors=b"" if tool_folder else no_file)
-                    ended = time.monotonic() - sent
+                    asked = daemon_replies(volume.daemon) - replies
                     out.seek(0)
                     stdout = out.read()
-                self.f.expect(ended < 2.0, f"{what}: ended {ended:.2f} s after the signal")
+                # A walk of b on to its end asks its daemon twice per file.
+                self.f.expect(asked < 1000, f"{what}: b's daemon answered {asked} requests after the stop")
                 if tool_folder:
-                    self.f.equal(self.a_records(), self.only_file(files, "badFiles.txt", what),
+                    self.f.equal(expected, self.only_file(files, "badFiles.txt", what),
                                  f"badFiles of {what}")
                     self.f.equal(b"", stdout, f"console of {what}")
                 else:
                     match = no_folder.match(stdout)
                     self.f.expect(match is not None, f"{what}: console starts {stdout[:120]!r}")
-                    self.f.equal(self.a_records(), stdout[match.end():] if match else b"",
+                    self.f.equal(expected, stdout[match.end():] if match else b"",
                                  f"records on the console of {what}")
         finally:
+            volume.release()
             self.ntfs_unmount(self.bulk)
 
     # --- 2. non-blocking stdout -------------------------------------------
@@ -382,12 +407,13 @@ class SafetySuite(Suite):
         make_file(self.p("other", "zbad"), 0x3127)
         process, varlib = self.start("repair", self.q("v"))
         swapped = False
+        folder = identity(x)
         # Caught between two files of x (its folder open), x becomes a link
         # to a folder of the other volume before the walk reaches zbad.
         while not swapped and process.poll() is None:
             process.send_signal(signal.SIGSTOP)
             wait_stopped(process.pid)
-            if x in open_folders(process.pid):
+            if folder in open_folders(process.pid):
                 os.rename(x, x + ".old")
                 os.symlink(self.p("other"), x)
                 swapped = True
@@ -487,10 +513,11 @@ class SafetySuite(Suite):
     def swap_when_open(self, process, inner, renames, link, target):
         """Catches the run with `inner` open, does `renames` and puts a link
         to `target` at `link`; False when the run ended first."""
+        folder = identity(inner)
         while process.poll() is None:
             process.send_signal(signal.SIGSTOP)
             wait_stopped(process.pid)
-            if inner in open_folders(process.pid):
+            if folder in open_folders(process.pid):
                 for old, new in renames:
                     os.rename(old, new)
                 os.symlink(target, link)
@@ -582,7 +609,8 @@ class SafetySuite(Suite):
             process.send_signal(signal.SIGTERM)
             _, files = self.finish(process, varlib, what, status=-signal.SIGTERM, timeout=30)
             ended = time.monotonic() - sent
-            self.f.expect(ended < 2.0, f"{what}: ended {ended:.2f} s after the signal")
+            # Blocked for good would end at the deadline above; a loaded machine may take seconds.
+            self.f.expect(ended < 20.0, f"{what}: ended {ended:.2f} s after the signal")
             os.set_blocking(read_end, False)
             console = b""
             while True:
@@ -630,24 +658,31 @@ class SafetySuite(Suite):
 
     # --- 13. a daemon that stalls, then tavrin killed -------------------
     def case_stalled_daemon(self):
+        """While the walk waits on a stalled volume, the records found so far
+        reach the result file: a kill then loses none of them."""
         self.f.section = "stalled daemon"
+        if control_folder() is None:
+            print(f"SKIP part: stalled daemon: {CONTROL_MISSING}")
+            return
         image = self.bulk_image()
         os.makedirs(self.bulk, exist_ok=True)
         self.ntfs_mount(image, self.bulk, read_only=True)
-        daemon = daemon_of(self.bulk)
+        volume = HeldVolume(self.bulk, daemon_of(self.bulk))
+        expected = self.a_records()
         what = "list a b with b's daemon stopped, then SIGKILL"
         try:
-            os.kill(daemon, signal.SIGSTOP)
+            volume.hold()
             process, varlib = self.start("list", self.q("a"), os.path.join(self.bulk, "b"))
             # Waiting on the stopped daemon, for as long as a disk retrying a read.
-            waiting = wait_for(lambda: in_syscall(process.pid, FILE_CALLS), 60)
+            waiting = wait_for(lambda: volume.waits_on_it(process.pid, FILE_CALLS), 60)
             self.f.expect(waiting, f"{what}: never waited on the daemon")
-            time.sleep(4)
+            written = wait_for(lambda: expected in self.files_of(varlib).values(), 60)
+            self.f.expect(written, f"{what}: a's records never reached the result file")
             process.kill()
             _, files = self.finish(process, varlib, what, status=-signal.SIGKILL)
-            self.f.equal(self.a_records(), self.only_file(files, "badFiles.txt", what), f"badFiles of {what}")
+            self.f.equal(expected, self.only_file(files, "badFiles.txt", what), f"badFiles of {what}")
         finally:
-            os.kill(daemon, signal.SIGCONT)
+            volume.release()
             self.ntfs_unmount(self.bulk)
 
     # --- 14. sandboxes: no getxattrat, no /proc ---------------------------
@@ -710,27 +745,6 @@ class SafetySuite(Suite):
 FILE_CALLS = {257, 262, 191, 192, 332, 217, 464}
 
 
-def in_syscall(pid, numbers):
-    """True when the process's main thread sleeps in one of these calls."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            state = f.read().rsplit(")", 1)[1].split()[0]
-        with open(f"/proc/{pid}/syscall") as f:
-            number = f.read().split()[0]
-    except (OSError, IndexError):
-        return False
-    return state in ("S", "D") and number.lstrip("-").isdigit() and int(number) in numbers
-
-
-def wait_for(condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return False
-
-
 def make_file(path, value):
     with open(path, "wb") as f:
         f.write(b"x")
@@ -751,13 +765,22 @@ def wait_stopped(pid):
 
 
 def open_folders(pid):
+    """(device, inode) of each folder the process holds open: the text of a
+    /proc link names the host's path inside a chroot, the file is the same."""
     folders = set()
     for fd in os.listdir(f"/proc/{pid}/fd"):
         try:
-            folders.add(os.readlink(f"/proc/{pid}/fd/{fd}"))
+            info = os.stat(f"/proc/{pid}/fd/{fd}")
         except OSError:
-            pass
+            continue
+        if stat.S_ISDIR(info.st_mode):
+            folders.add((info.st_dev, info.st_ino))
     return folders
+
+
+def identity(path):
+    info = os.stat(path)
+    return info.st_dev, info.st_ino
 
 
 def main():

@@ -72,3 +72,27 @@ if [ -d /mnt/tavrin/usb ]; then
   step list /mnt/tavrin/usb
   words /mnt/tavrin/usb/u.exe
 fi
+
+# Last, as it leaves d changed: files moved between folders of d/churn all the
+# while listall reads it, 10 times. The suite checks that every file
+# that stayed put was listed exactly once.
+C=/mnt/tavrin/d/churn
+if [ -d "$C" ]; then
+  mkdir -p "$OUT/churn"
+  rm -f "$OUT/churn-stop"
+  (r=0
+   while [ ! -e "$OUT/churn-stop" ]; do
+     mv "$C/c$((r % 8))"/m* "$C/c$(((r + 1) % 8))"/ 2>/dev/null
+     r=$((r + 1))
+   done
+   echo "$r" >"$OUT/churn/rounds") &
+  mover=$!
+  k=0
+  while [ $k -lt 10 ]; do
+    k=$((k + 1))
+    "$T" listall "$C" >/dev/null 2>"$OUT/churn/$k-stderr"
+    for f in "$R"/*; do mv "$f" "$OUT/churn/$k-allFiles.txt"; done
+  done
+  touch "$OUT/churn-stop"
+  wait $mover
+fi

@@ -9,7 +9,9 @@ on copies of the same images, mounted at the same paths in a private mount
 namespace, and the two must give byte-identical records and console output.
 On each driver the program must read the volumes' file tables (its summary
 says so at a terminal), and the build that always walks must give the same
-bytes for every step that changes nothing.
+bytes for every step that changes nothing. Last, on each driver, listall runs
+10 times while files move between folders: every file that stays put must be
+listed exactly once.
 
 Set TAVRIN_NTFS3_KEEP=1 to keep the work folder (images, VM console, outputs).
 The kernel package is fetched with `apt-get download` (never installed) into
@@ -34,11 +36,15 @@ import time
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.environ.get("TAVRIN_KERNEL_CACHE", "/var/cache/tavrin-tests")
+sys.dont_write_bytecode = True  # importing the NTFS suite leaves nothing in the source tree
+sys.path.insert(0, os.path.join(HERE, "..", "ntfs"))
+from run_ntfs_tests import private_mounts  # noqa: E402
 META_PACKAGE = "linux-image-6.12-amd64"
 # Loaded in this order by the VM's /init; none needs more than these.
 MODULES = {"scsi_common": "drivers/scsi", "scsi_mod": "drivers/scsi", "sd_mod": "drivers/scsi",
            "virtio_scsi": "drivers/scsi", "virtio_blk": "drivers/block", "loop": "drivers/block",
            "ntfs3": "fs/ntfs3"}
+CHURN_FOLDERS, CHURN_STAYING, CHURN_MOVING = 8, 150, 200
 ATTRIBUTE = "system.ntfs_attrib_be"
 REPARSE = "system.ntfs_reparse_data"
 BASE = "/mnt/tavrin"
@@ -207,6 +213,12 @@ def make_volumes(work):
         # Index blocks: the order in which each driver lists them.
         for i in range(600):
             v.file(f"many/{'aÄé😀Zz_'[i % 7]}{i * 7919 % 1000:03d}")
+        # Folders whose files move while listall runs (last in cases.sh).
+        for i in range(CHURN_FOLDERS):
+            for n in range(CHURN_STAYING):
+                v.file(f"churn/c{i}/s{i}_{n:03d}")
+        for n in range(CHURN_MOVING):
+            v.file(f"churn/c0/m{n:03d}")
     with Volume(work, "usb", 4) as v:
         v.file("u.exe", 0x3127)
 
@@ -412,6 +424,26 @@ class Checks:
         self.expect(b"Read from the file table: /mnt/tavrin/win" in shown,
                     f"{name}: list of the volume read its file table: {shown!r}")
 
+    def churn(self, side, name):
+        """Each listall run while files moved between d's folders listed
+        every file that stayed put exactly once."""
+        folder = os.path.join(side, "churn")
+        runs = sorted(n for n in os.listdir(folder) if n.endswith("-allFiles.txt")) if os.path.isdir(folder) else []
+        self.expect(len(runs) > 0, f"{name}: no listall ran while files moved")
+        staying = [b"/mnt/tavrin/d/churn/c%d/s%d_%03d" % (i, i, n)
+                   for i in range(CHURN_FOLDERS) for n in range(CHURN_STAYING)]
+        for run in runs:
+            records = self.read(folder, run).split(b"\n")[1:]
+            counts = {}
+            for record in records:
+                path = record.split(b", ", 1)[-1]
+                counts[path] = counts.get(path, 0) + 1
+            wrong = [p for p in staying if counts.get(p) != 1]
+            self.expect(not wrong, f"{name} churn run {run}: {len(wrong)} files that stayed put not listed "
+                                   f"once: {wrong[:3]}; {self.read(folder, run.replace('allFiles.txt', 'stderr'))!r}")
+        print(f"{name}: {len(runs)} runs while files moved, "
+              f"{(self.read(folder, 'rounds') or b'?').strip().decode()} rounds of moves")
+
     def result(self, step, suffix):
         return self.read(self.vm, f"{step}-result-{suffix}")
 
@@ -481,6 +513,7 @@ def preconditions(tavrin, helper):
         os.close(os.open("/dev/fuse", os.O_RDWR))
     except OSError as error:
         skip(f"/dev/fuse cannot be opened: {error.strerror}")
+    private_mounts()  # the host's half runs in a namespace of its own
     for program in [tavrin, helper]:
         if not os.access(program, os.X_OK):
             print(f"FAIL {program} is missing")
@@ -517,6 +550,8 @@ def main():
         checks.table_and_walk(host, "ntfs-3g")
         checks.expected_results()
         checks.words_kept()
+        checks.churn(vm, "ntfs3")
+        checks.churn(host, "ntfs-3g")
         if checks.failures:
             print(f"{checks.failures} check(s) failed; work folder kept: {work}")
             work = None
