@@ -24,7 +24,7 @@ for target in build/fuzz/fuzz_*; do
   corpus=build/fuzz/corpus/$name findings=build/fuzz/findings/$name
   mkdir -p "$corpus" "$findings" build/fuzz/logs
   log=build/fuzz/logs/$name.log
-  "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+  "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=1024 -malloc_limit_mb=256 -print_final_stats=1 \
     -artifact_prefix="$findings/" "$corpus" "tests/fuzz/corpus/$name" >"$log" 2>&1
   status=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace tavrin {
 
+class FileTable;
 class Progress;
 struct TableEntry;
 
@@ -109,6 +111,12 @@ class ScanJob {
   // The tree of a directory root read from its volume's file table, with
   // the walk's records: table_walk.cpp. False when the root is to be walked.
   bool readTable(std::wstring& root);
+  bool openTable(std::wstring& root, std::unique_ptr<RawVolume>& volume, FileTable& table,
+                 std::unordered_set<uint64_t>& notEntered);
+  void emitTable(std::wstring& root, const RawVolume& volume, const FileTable& table,
+                 const std::unordered_set<uint64_t>& notEntered);
+  void emitTableFile(const std::wstring& path, uint32_t word, uint32_t tag, const RawVolume& volume,
+                     const std::vector<TableStep>& steps);
   Listing walkDirectory(std::wstring& directoryPath);
 
   // What the command does to one file: -1 when its word cannot be read.

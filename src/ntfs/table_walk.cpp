@@ -4,6 +4,7 @@
 // show; whatever a command reads to act on, or writes, still goes through
 // the system. Anything the table cannot vouch for makes the root walked.
 #include <algorithm>
+#include <new>
 #include <unordered_set>
 
 #include "ntfs/table.h"
@@ -144,14 +145,36 @@ struct Level {
 }  // namespace
 
 bool ScanJob::readTable(std::wstring& root) {
+  FileTable table;
+  std::unique_ptr<RawVolume> volume;
+  std::unordered_set<uint64_t> notEntered;
+  // Memory that runs out before the first record leaves the root to the
+  // walk, which needs next to none.
+  try {
+    if (!openTable(root, volume, table, notEntered)) return false;
+  } catch (const std::bad_alloc&) {
+    tablePercent_ = -1;
+    table = FileTable();
+    counts_.walkedInstead.push_back(root + L": not enough memory");
+    return false;
+  }
+  if (interrupted_) return true;
+  counts_.tableRoots.push_back(root);
+  emitTable(root, *volume, table, notEntered);
+  return true;
+}
+
+// The table of the root's volume, loaded and checked against what the system
+// shows; false, with the reason noted, when the root is to be walked. True
+// also when a stop came while it loaded.
+bool ScanJob::openTable(std::wstring& root, std::unique_ptr<RawVolume>& volume, FileTable& table,
+                        std::unordered_set<uint64_t>& notEntered) {
   std::wstring why;
-  const std::unique_ptr<RawVolume> volume = platform_.openRawVolume(root, why);
+  volume = platform_.openRawVolume(root, why);
   if (!volume) {
     if (!why.empty()) counts_.walkedInstead.push_back(root + L": " + why);
     return false;
   }
-  const wchar_t sep = platform_.separator();
-  FileTable table;
   std::string reason;
   tablePercent_ = 0;
   const auto progress = [&](uint64_t done, uint64_t total) {
@@ -168,7 +191,7 @@ bool ScanJob::readTable(std::wstring& root) {
   if (loaded && table.doubt(volume->rootRecord) != Doubt::None) {
     check.why = doubtText(table.doubt(volume->rootRecord));
   } else if (loaded) {
-    check = checkTree(table, *volume, root, sep);
+    check = checkTree(table, *volume, root, platform_.separator());
   }
   if (!loaded || !check.why.empty()) {
     counts_.walkedInstead.push_back(root + L": " + (loaded ? check.why : toWide(reason)));
@@ -180,19 +203,26 @@ bool ScanJob::readTable(std::wstring& root) {
     if (rootListed) counts_.walkedInstead.push_back(root + L": the system lists it otherwise than its file table");
     return false;
   }
-
   if (!sameRecords(table, *volume)) {
     counts_.walkedInstead.push_back(root + L": its device holds another volume than the one mounted there");
     return false;
   }
+  notEntered = std::move(check.notEntered);
+  return true;
+}
 
-  counts_.tableRoots.push_back(root);
+// The tree in the walk's order, each folder as the table lists it, each
+// file handed to the rule with its word from the table, or read through the
+// system where the rule acts on it.
+void ScanJob::emitTable(std::wstring& root, const RawVolume& volume, const FileTable& table,
+                        const std::unordered_set<uint64_t>& notEntered) {
+  const wchar_t sep = platform_.separator();
   std::wstring& path = root;  // the walk's one path buffer
   const size_t rootLength = path.size();
   std::vector<Level> levels;
   std::vector<TableStep> steps;
-  levels.push_back({volume->rootRecord, rootLength, table.entries(volume->rootRecord)});
-  steps.push_back({rootLength, volume->rootRecord});
+  levels.push_back({volume.rootRecord, rootLength, table.entries(volume.rootRecord)});
+  steps.push_back({rootLength, volume.rootRecord});
   std::string bytes;
   std::wstring name;
   size_t foldersWalked = 0;
@@ -209,48 +239,27 @@ bool ScanJob::readTable(std::wstring& root) {
     if (platform_.separatorBeforeEntry(path)) path += sep;
     wideName(entry.name, bytes, name);  // checked by checkTree
     path += name;
-    if (table.isDirectory(entry.record)) {
-      // Folders that stand for another place, and mount points, are not
-      // entered; folders whose data lives elsewhere (cloud) are.
-      if ((table.reparseTag(entry.record) & NAME_SURROGATE_TAG_BIT) || check.notEntered.count(entry.record)) {
-        continue;
-      }
-      // A folder the table cannot vouch for is walked, as without a table.
-      if (const Doubt doubt = table.doubt(entry.record); doubt != Doubt::None) {
-        if (foldersWalked++ < WALKED_FOLDERS_NAMED) counts_.walkedInstead.push_back(path + L": " + doubtText(doubt));
-        if (walkDirectory(path) != Listing::Whole) noteUnlistedFolder(path, listingError_);
-        continue;
-      }
-      // Listed as the walk would list it: from its folder, as one entry.
-      if (volume->checkFolders && (!platform_.enterTableFolder(path, steps) || !listable(path))) {
-        noteUnlistedFolder(path, platform_.lastError());
-        continue;
-      }
-      levels.push_back({entry.record, path.size(), table.entries(entry.record)});
-      steps.push_back({path.size(), entry.record});
-      continue;
-    }
-    const uint32_t word = volume->reportedWord(table.storedWord(entry.record), false);
     const uint32_t tag = table.reparseTag(entry.record);
-    const bool viaSystem = ruleActsOn(path, word) || (tag & NAME_SURROGATE_TAG_BIT) ||
-                           (volume->filePathLimit != 0 && volume->pathPrefix + path.size() >= volume->filePathLimit);
-    if (!viaSystem) {
-      applyRuleWith(path, word, true);
+    if (!table.isDirectory(entry.record)) {
+      emitTableFile(path, volume.reportedWord(table.storedWord(entry.record), false), tag, volume, steps);
       continue;
     }
-    if (!platform_.enterTableFolder(path, steps)) {
-      // Inside a folder the system shows as a link (a cloud folder on
-      // Linux): seen in the table, out of the system's reach.
-      applyRuleWith(path, (modeFlags_ & MODE_LIST) ? INVALID_FILE_ATTRIBUTES : word, false);
+    // Folders that stand for another place, and mount points, are not
+    // entered; folders whose data lives elsewhere (cloud) are.
+    if ((tag & NAME_SURROGATE_TAG_BIT) || notEntered.count(entry.record)) continue;
+    // A folder the table cannot vouch for is walked, as without a table.
+    if (const Doubt doubt = table.doubt(entry.record); doubt != Doubt::None) {
+      if (foldersWalked++ < WALKED_FOLDERS_NAMED) counts_.walkedInstead.push_back(path + L": " + doubtText(doubt));
+      if (walkDirectory(path) != Listing::Whole) noteUnlistedFolder(path, listingError_);
       continue;
     }
-    if (tag & NAME_SURROGATE_TAG_BIT) {
-      // A link: where it leads decides, as in the walk's listing.
-      const uint32_t listed = platform_.getFileAttributes(path);
-      const uint32_t folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-      if (listed != INVALID_FILE_ATTRIBUTES && (listed & folderLink) == folderLink) continue;
+    // Listed as the walk would list it: from its folder, as one entry.
+    if (volume.checkFolders && (!platform_.enterTableFolder(path, steps) || !listable(path))) {
+      noteUnlistedFolder(path, platform_.lastError());
+      continue;
     }
-    applyRule(path);
+    levels.push_back({entry.record, path.size(), table.entries(entry.record)});
+    steps.push_back({path.size(), entry.record});
   }
   platform_.leaveTableFolders();
   path.resize(rootLength);
@@ -258,7 +267,32 @@ bool ScanJob::readTable(std::wstring& root) {
     counts_.walkedInstead.push_back(root + L": " + std::to_wstring(foldersWalked - WALKED_FOLDERS_NAMED) +
                                     L" more folders in it, as above");
   }
-  return true;
+}
+
+// One file of the table's tree: recorded from the table, or, where the rule
+// acts on it, a link decides, or the system measures its path, read and
+// written through the system as the walk would.
+void ScanJob::emitTableFile(const std::wstring& path, uint32_t word, uint32_t tag, const RawVolume& volume,
+                            const std::vector<TableStep>& steps) {
+  const bool viaSystem = ruleActsOn(path, word) || (tag & NAME_SURROGATE_TAG_BIT) ||
+                         (volume.filePathLimit != 0 && volume.pathPrefix + path.size() >= volume.filePathLimit);
+  if (!viaSystem) {
+    applyRuleWith(path, word, true);
+    return;
+  }
+  if (!platform_.enterTableFolder(path, steps)) {
+    // Inside a folder the system shows as a link (a cloud folder on
+    // Linux): seen in the table, out of the system's reach.
+    applyRuleWith(path, (modeFlags_ & MODE_LIST) ? INVALID_FILE_ATTRIBUTES : word, false);
+    return;
+  }
+  if (tag & NAME_SURROGATE_TAG_BIT) {
+    // A link: where it leads decides, as in the walk's listing.
+    const uint32_t listed = platform_.getFileAttributes(path);
+    const uint32_t folderLink = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (listed != INVALID_FILE_ATTRIBUTES && (listed & folderLink) == folderLink) return;
+  }
+  applyRule(path);
 }
 
 // True when the system lists the root with exactly the table's names, in the

@@ -69,10 +69,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
+  // The memory a run would let the table take on a small machine: no
+  // claimed size may make the load ask for more than that.
+  constexpr uint64_t BUDGET = 64 << 20;
   tavrin::test::ImageVolume reader(bytes);
   tavrin::FileTable table;
   std::string why;
-  if (!table.load(reader, order, why)) {
+  if (!table.load(reader, order, why, {}, BUDGET)) {
     REQUIRE(!why.empty());
     REQUIRE(table.recordCount() == 0);
   } else {
@@ -81,6 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         REQUIRE(entry.record >= tavrin::FIRST_USER_RECORD && table.inUse(entry.record));
         REQUIRE(!entry.name.empty());
       }
+      // A folder the table doubts lists nothing from it: it is walked.
+      if (table.doubt(folder) != tavrin::Doubt::None) REQUIRE(table.entries(folder).empty());
     }
   }
 
@@ -91,6 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake.image = bytes;
   fake.rootRecord = 16;
   fake.order = order;
+  fake.memoryBudget = BUDGET;
   fs.setTable(L"C:\\d", fake);
   tavrin::test::runTool(fs, {L"listall", L"C:\\d"});
   const std::string records = fs.contentOf(tavrin::test::kToolFolder + L"1000allFiles.txt");

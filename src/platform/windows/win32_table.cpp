@@ -118,6 +118,24 @@ class Win32VolumeAccess final : public VolumeAccess {
     // The file index is the record number and, above it, its sequence.
     return (uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow) & 0xFFFFFFFFFFFFull;
   }
+
+  std::wstring fullPath(const std::wstring& root) override {
+    const DWORD needed = GetFullPathNameW(root.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return root;
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(root.c_str(), needed, full.data(), nullptr);
+    if (written == 0 || written >= needed) return root;
+    full.resize(written);
+    return full;
+  }
+
+  // Half of what the machine has free, as on Linux.
+  uint64_t memoryBudget() override {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    if (!GlobalMemoryStatusEx(&status)) return 0;
+    return std::max<uint64_t>(std::min(status.ullAvailPhys, status.ullAvailVirtual) / 2, 1);
+  }
 };
 
 }  // namespace

@@ -22,6 +22,15 @@ class WindowsVolume final : public RawVolume {
   std::unique_ptr<VolumeBytes> bytes_;
 };
 
+// What the system puts before the paths built from `root` when it measures
+// them: the current folder for a relative root, and for a bare drive ("C:")
+// its current folder and the separator that the built paths leave out.
+size_t pathPrefix(const std::wstring& root, const std::wstring& full) {
+  if (full.size() <= root.size()) return 0;
+  const bool bareDrive = root.size() == 2 && root[1] == L':';
+  return full.size() - root.size() + (bareDrive && full.back() != L'\\' ? 1 : 0);
+}
+
 }  // namespace
 
 uint32_t windowsReportedWord(uint32_t stored, bool directory) {
@@ -53,6 +62,8 @@ std::unique_ptr<RawVolume> openWindowsVolume(VolumeAccess& access, const std::ws
   raw->rootRecord = *record;
   raw->checkFolders = true;
   raw->filePathLimit = root.starts_with(L"\\\\?\\") ? 0 : PATH_LIMIT;
+  raw->pathPrefix = pathPrefix(root, access.fullPath(root));
+  raw->memoryBudget = access.memoryBudget();
   return raw;
 }
 

@@ -27,6 +27,11 @@ class VolumeAccess {
   virtual std::unique_ptr<VolumeBytes> openForReading(const std::wstring& volume) = 0;
   // The record of the folder `root` in the volume's table (its file index).
   virtual std::optional<uint64_t> recordOf(const std::wstring& root) = 0;
+  // `root` as the system completes it before measuring a path against its
+  // limit (a relative root with the current folder before it).
+  virtual std::wstring fullPath(const std::wstring& root) { return root; }
+  // The bytes the table may take: a share of the memory free (0: no limit).
+  virtual uint64_t memoryBudget() { return 0; }
 };
 
 // The volume of the directory `root` for reading its table, or null: with

@@ -43,6 +43,12 @@ class FakeAccess final : public VolumeAccess {
     calls.push_back("record of " + toBytes(root));
     return record;
   }
+  std::wstring fullPath(const std::wstring& root) override {
+    if (root == L"sub") return L"C:\\cwd\\sub";
+    if (root == L"C:") return L"C:\\cwd";
+    return root;
+  }
+  uint64_t memoryBudget() override { return 1 << 30; }
 };
 
 TEST(WindowsVolume, AnElevatedRunFlushesTheVolumeThenReadsItInIndexOrder) {
@@ -59,6 +65,17 @@ TEST(WindowsVolume, AnElevatedRunFlushesTheVolumeThenReadsItInIndexOrder) {
   EXPECT_TRUE(volume->checkFolders);  // rights and the path limit, as the walk meets them
   EXPECT_EQ(260u, volume->filePathLimit);
   EXPECT_EQ(0u, openWindowsVolume(access, L"\\\\?\\C:\\deep", why)->filePathLimit);
+  EXPECT_EQ(uint64_t{1} << 30, volume->memoryBudget);
+}
+
+// Paths are held to the limit as the system measures them: "sub\\f" from
+// C:\\cwd is C:\\cwd\\sub\\f, and "C:f" is C:\\cwd\\f.
+TEST(WindowsVolume, MeasuresPathsFromARelativeRootWithTheCurrentFolder) {
+  FakeAccess access;
+  std::wstring why;
+  EXPECT_EQ(0u, openWindowsVolume(access, L"C:\\data", why)->pathPrefix);
+  EXPECT_EQ(7u, openWindowsVolume(access, L"sub", why)->pathPrefix);
+  EXPECT_EQ(5u, openWindowsVolume(access, L"C:", why)->pathPrefix);
 }
 
 TEST(WindowsVolume, WalksWithoutAWordForOtherFileSystemsAndSaysWhyOtherwise) {
