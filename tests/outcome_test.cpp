@@ -62,7 +62,8 @@ TEST_F(OutcomeTest, AFailedRootOutweighsAPartialRun) {
   fs.makeUnlistable(L"C:\\d\\locked");
   EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\nope", L"C:\\d"}));
   EXPECT_EQ("tavrin: cannot read C:\\nope: not found\n"
-            "tavrin: could not list C:\\d\\locked: access denied\n",
+            "tavrin: could not list C:\\d\\locked: access denied\n"
+            "tavrin: 1 folder could not be listed, named above\n",
             fs.errors());
   EXPECT_EQ(crlf("\n12583, C:\\d\\bad"), records());
 }
@@ -85,7 +86,8 @@ TEST(Outcome, ADriveThatCannotBeListedMakesARunWithoutPathsPartial) {
   fs.makeUnlistable(L"D:\\");
   fs.addFile(L"C:\\a", SUSPECT_ATTRIBUTES);
   EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list"}));
-  EXPECT_EQ("tavrin: could not list D:\\: access denied\n", fs.errors());
+  EXPECT_EQ("tavrin: could not list D:\\: access denied\ntavrin: 1 folder could not be listed, named above\n",
+            fs.errors());
   EXPECT_EQ(crlf("\n12583, C:\\a"), fs.contentOf(kToolFolder + L"1000badFiles.txt"));
 }
 
@@ -115,7 +117,8 @@ TEST_F(OutcomeTest, EachResultFileFailureSaysWhy) {
     run.refuseCreate(kToolFolder + L"1000badFiles.txt", c.failure);
     EXPECT_EQ(EXIT_PARTIAL, runTool(run, {L"list", L"C:\\d"}));
     EXPECT_EQ("tavrin: could not create the result file " + file + ": " + c.why +
-                  "; the records follow on standard output\n",
+                  "; the records follow on standard output\n"
+                  "tavrin: no result file: the 1 record is on standard output\n",
               run.errors());
     EXPECT_EQ(crlf("Could not open file to write results " + file + "\n12583, C:\\d\\bad"), run.console());
   }

@@ -132,7 +132,7 @@ struct DirCloser {
 
 class PosixResultFile final : public ResultFile {
  public:
-  explicit PosixResultFile(UniqueFd file) : file_(std::move(file)) {}
+  PosixResultFile(UniqueFd file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
   bool write(std::wstring_view text) override {
     bytes_.clear();
@@ -149,8 +149,19 @@ class PosixResultFile final : public ResultFile {
 
   std::wstring error() const override { return errorText(error_); }
 
+  bool removeIfEmpty() override {
+    struct stat own {};
+    struct stat named {};
+    const bool ours = fstat(file_.get(), &own) == 0 && own.st_size == 0 &&
+                      lstat(path_.c_str(), &named) == 0 && named.st_dev == own.st_dev &&
+                      named.st_ino == own.st_ino;
+    file_ = UniqueFd();
+    return ours && unlink(path_.c_str()) == 0;
+  }
+
  private:
   UniqueFd file_;
+  std::string path_;
   std::string bytes_;
   off_t size_ = 0;  // what the file holds of whole writes
   int error_ = 0;
@@ -549,7 +560,7 @@ std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& 
     return nullptr;
   }
   failure = CreateFailure::None;
-  return std::make_unique<PosixResultFile>(std::move(file));
+  return std::make_unique<PosixResultFile>(std::move(file), bytesOf(path));
 }
 
 std::unique_ptr<Platform> createNativePlatform() { return std::make_unique<PosixPlatform>(); }
