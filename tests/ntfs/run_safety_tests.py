@@ -252,7 +252,8 @@ class SafetySuite(Suite):
                     time.sleep(delay)
                     sent = time.monotonic()
                     process.send_signal(signum)
-                    no_file = re.compile(rb"tavrin: could not create the result file .*\n")
+                    no_file = re.compile(rb"tavrin: could not create the result file .*\n"
+                                         rb"tavrin: no result file: .* on standard output\n")
                     _, files = self.finish(process, varlib, what, status=-signum,
                                            errors=b"" if tool_folder else no_file)
                     ended = time.monotonic() - sent
@@ -291,7 +292,8 @@ class SafetySuite(Suite):
         # no tool folder: both said on standard error.
         self.finish(process, varlib, "listall to a non-blocking pipe", status=2,
                     errors=re.compile(rb"tavrin: could not create the result file .*\n"
-                                      rb"tavrin: .* is not on an NTFS volume; is the disk mounted\?\n"))
+                                      rb"tavrin: .* is not on an NTFS volume; is the disk mounted\?\n"
+                                      rb"tavrin: no result file: the [0-9,]+ records are on standard output\n"))
         stdout = b"".join(chunks)
         lines = stdout.split(b"\n")
         self.f.expect(re.fullmatch(rb"Could not open file to write results /var/lib/Norvane/"
@@ -422,7 +424,10 @@ class SafetySuite(Suite):
                 errors=re.compile(rb"tavrin: .* is not on an NTFS volume; is the disk mounted\?\n"
                                   rb"tavrin: could not write to the result file /var/lib/Norvane/Wickline/"
                                   rb"-?[0-9]+allFiles\.txt: no space left on the disk; the records follow "
-                                  rb"on standard output\n"))
+                                  rb"on standard output\n"
+                                  rb"tavrin: the result file /var/lib/Norvane/Wickline/-?[0-9]+allFiles\.txt holds "
+                                  rb"the records up to where it could not be written; the rest are on standard "
+                                  rb"output\n"))
         finally:
             subprocess.run(["umount", "-l", tool])
         content = self.only_file(files, "allFiles.txt", "full disk") or b""
@@ -459,7 +464,7 @@ class SafetySuite(Suite):
         variants = [("folders kept open", "", (), 0, b""),
                     ("one descriptor for the walk", "ulimit -n 17", (), 1,
                      b"tavrin: could not list %s: the folder was moved or replaced during the walk\n"
-                     % os.fsencode(x))]
+                     b"tavrin: 1 folder could not be listed, named above\n" % os.fsencode(x))]
         variants += [(name, setup, wrap, 0, b"") for name, setup, wrap in SANDBOXES[1:]]
         for name, setup, wrap, status, errors in variants:
             make_file(os.path.join(x, "zbad"), 0x3127)
@@ -535,7 +540,8 @@ class SafetySuite(Suite):
             what = "list of a volume with a damaged folder index"
             process, varlib = self.start("list", point)
             _, files = self.finish(process, varlib, what, status=1,
-                                   errors=b"tavrin: could not list %s: I/O error\n" % os.fsencode(big))
+                                   errors=b"tavrin: could not list %s: I/O error\n"
+                                          b"tavrin: 1 folder could not be listed, named above\n" % os.fsencode(big))
             content = self.only_file(files, "badFiles.txt", what) or b""
             self.f.expect(content.endswith(records((12583, os.path.join(point, "bad")))),
                           f"badFiles of {what}: {content[-200:]!r}")
@@ -616,7 +622,10 @@ class SafetySuite(Suite):
             process, varlib, what, status=1,
             errors=re.compile(rb"tavrin: could not write to the result file /var/lib/Norvane/Wickline/"
                               rb"-?[0-9]+allFiles\.txt: the file reached the size limit for files; "
-                              rb"the records follow on standard output\n"))
+                              rb"the records follow on standard output\n"
+                              rb"tavrin: the result file /var/lib/Norvane/Wickline/-?[0-9]+allFiles\.txt holds "
+                              rb"the records up to where it could not be written; the rest are on standard "
+                              rb"output\n"))
         content = self.only_file(files, "allFiles.txt", what) or b""
         match = re.match(rb"\nCould not write to the result file /var/lib/Norvane/Wickline/"
                          rb"-?[0-9]+allFiles\.txt, the records follow here", stdout)
