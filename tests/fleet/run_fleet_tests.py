@@ -34,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "ntfs"))
 sys.path.insert(0, os.path.join(HERE, "..", "release"))
 from debian_root import Unavailable, fresh_root  # noqa: E402
+from progress_lines import say  # noqa: E402
 from run_ntfs_tests import (ATTRIBUTE, Failures, preconditions as ntfs_preconditions, skip,  # noqa: E402
                             stop_on_signals, verdict, word)
 
@@ -136,6 +137,7 @@ class Fleet:
         make_file(f"{a}/near.dll", 0x3126)
         make_file(f"{b}/data/plain.txt", 0x20)
         self.release()
+        say("volumes and the release made; making the hosts' Debian roots", "fleet")
         try:
             for root in self.hosts.values():
                 fresh_root(root)
@@ -184,7 +186,8 @@ class Fleet:
                    self.playbook, *args]
         started = time.monotonic()
         result = subprocess.run(command, cwd=self.work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        print(f"     ansible-playbook {' '.join(args)}: {time.monotonic() - started:.1f} s")
+        say(f"{self.f.section}: ansible-playbook {' '.join(args)}: {time.monotonic() - started:.1f} s, "
+            f"status {result.returncode}", "fleet")
         try:
             output = json.loads(result.stdout)
         except ValueError:

@@ -30,6 +30,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "ntfs"))
 import oracle  # noqa: E402
 import volume  # noqa: E402
+from progress_lines import say  # noqa: E402
 from run_ntfs_tests import SKIP, preconditions  # noqa: E402
 
 TOOL_FOLDER = "Norvane/Wickline"
@@ -367,7 +368,7 @@ def main():
         for seed in range(first, first + count):
             mismatch, nodes = attempt(tavrin, walk_only, vol, work, seed)
             if mismatch is not None:
-                print(f"seed {seed} failed at {mismatch.step}; shrinking the tree ({len(nodes)} entries)")
+                say(f"seed {seed} failed at {mismatch.step}; shrinking the tree ({len(nodes)} entries)", "property")
                 small, smaller_mismatch = shrink(tavrin, walk_only, vol, work, seed, nodes, mismatch.step)
                 report(seed, smaller_mismatch or mismatch, small if smaller_mismatch else nodes, tavrin,
                        vol.mnt)
@@ -375,7 +376,7 @@ def main():
                 break
             kinds = {k: sum(n.kind == k for n in nodes) for k in ("dir", "file", "link", "junction", "winlink", "unknown",
                                                          "hardlink", "deleted")}
-            print(f"ok   seed {seed}: {kinds}")
+            say(f"ok   seed {seed} ({seed - first + 1} of {count}): {kinds}", "property")
     finally:
         vol.unmount()
         if not vol.mounted:
