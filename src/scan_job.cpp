@@ -231,9 +231,9 @@ void ScanJob::finishRun() {
   reportShortfall();
   if (exitStatus() == EXIT_FAILED) removeEmptyResultFile();
   // Messages begin with a line feed and end without one: at a terminal the
-  // prompt would follow on the last message's line. Redirected, the bytes
-  // stay as they are.
-  if (consoleLineOpen_ && platform_.consoleIsTerminal()) print(L"\n");
+  // prompt would follow on the last message's line (the summary, when there
+  // is one, starts a line of its own). Redirected, the bytes stay as they are.
+  if (!progress_ && consoleLineOpen_ && platform_.consoleIsTerminal()) print(L"\n");
   if (progress_) progress_->finish(*this, platform_.monotonicMilliseconds());
 }
 

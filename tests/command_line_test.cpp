@@ -97,6 +97,15 @@ TEST(AtATerminal, TheUsageAndSetMessagesEndWithALineFeed) {
   EXPECT_EQ(crlf("\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
                  "\n Attributes 33 successfully set to C:\\a.txt\n"),
             fs.console());
+  FakePlatform shown;  // with a summary on the screen, the summary starts the new line
+  shown.addSystemDrive();
+  shown.addFile(L"C:\\a.txt");
+  shown.setConsoleTerminal(true);
+  shown.setTerminal({true, true, true}, 80);
+  EXPECT_EQ(EXIT_DONE, runTool(shown, {L"set", L"33", L"C:\\a.txt"}));
+  EXPECT_EQ(crlf("\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
+                 "\n Attributes 33 successfully set to C:\\a.txt"),
+            shown.console());
   FakePlatform quiet;  // nothing on the console: nothing to end
   quiet.addSystemDrive();
   quiet.addFile(L"C:\\d\\a.txt", SUSPECT_ATTRIBUTES);
