@@ -276,7 +276,8 @@ class Suite:
             expect_equal("exit status with every name taken", rc, 1)
             expect_equal("stderr with every name taken", err, crlf(
                 "tavrin: could not create the result file %s: the name and the next 100 are taken; "
-                "the records follow on standard output\n" % match.group(1).decode("utf-8")))
+                "the records follow on standard output\n"
+                "tavrin: no result file: the 1 record is on standard output\n" % match.group(1).decode("utf-8")))
         else:
             created = sorted(p.name for p in self.tool_folder.iterdir()
                              if not re.fullmatch(r"\d+allFiles\.txt", p.name)
