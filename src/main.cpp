@@ -102,6 +102,7 @@ int runJob(ScanJob& job, uint32_t flags) {
 void ScanJob::startJob(uint32_t flags) {
   openResultFile(flags);
   if (flags & MODE_FIXED_DRIVES) addFixedDrives();
+  warnOfMarkedRoots();
   if (flags & (MODE_FIXED_DRIVES | MODE_PATHS)) {
     visitRoots();
     roots_.clear();
@@ -124,13 +125,24 @@ int usageError(Platform& platform, std::wstring_view why) {
 
 namespace {
 
+// At a terminal the usage ends with a line feed, so the prompt starts on a
+// line of its own; redirected, it is the usage text alone.
+void showUsage(Platform& platform) {
+  printUsage(platform);
+  if (platform.consoleIsTerminal()) platform.writeConsole(L"\n");
+}
+
+bool isUsageRequest(const std::wstring& word) {
+  return word == L"/?" || word == L"/help" || word == L"-help" || word == L"--help" || word == L"-h";
+}
+
 int runCommand(const std::vector<std::wstring>& args, Platform& platform) {
   if (args.size() >= 2 && args[1] == L"--version") {
     platform.writeConsole(L"tavrin " TAVRIN_VERSION L"\n");
     return EXIT_DONE;
   }
-  if (args.size() < 2 || args[1] == L"/?" || args[1] == L"/help" || args[1] == L"-help") {
-    printUsage(platform);
+  if (args.size() < 2 || isUsageRequest(args[1])) {
+    showUsage(platform);
     return EXIT_DONE;
   }
   ScanJob job(platform);
@@ -156,7 +168,7 @@ int runCommand(const std::vector<std::wstring>& args, Platform& platform) {
     pathsFrom(3);
     return runJob(job, MODE_PATHS | MODE_SET);
   } else {
-    printUsage(platform);
+    showUsage(platform);
     return usageError(platform, (command.empty() ? std::wstring(L"an empty word") : command) +
                                     L" is not a command (list, repair, listall, set)");
   }

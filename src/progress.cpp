@@ -53,6 +53,7 @@ std::wstring findings(const ScanJob& job, bool summary) {
 std::wstring recordsLine(const ScanJob& job, wchar_t separator) {
   const std::wstring& path = job.resultPath();
   const bool keepsRecords = (job.modeFlags() & MODE_SET) == 0;
+  if (job.resultFileRemoved()) return L"No result file: the run failed and recorded nothing";
   if (job.resultFileOpen()) return (keepsRecords ? L"Records: " : L"Result file: ") + path;
   if (job.resultFailure() == CreateFailure::None) {  // opened, then a write failed
     return L"Records: in " + path + L" up to the point it could not be written, the rest on the screen above";

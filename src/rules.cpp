@@ -6,7 +6,32 @@ namespace {
 // Files under the tool's own folder are reset to archive only by a repair.
 constexpr std::wstring_view MARKER = L"Norvane";
 
+constexpr std::wstring_view MARKER_REASON =
+    L"a repair resets every file whose path contains \"Norvane\" (the name of the folder that holds "
+    L"tavrin's own result files), whatever its attributes";
+
 }  // namespace
+
+// Only a root's own path counts: a tree that merely holds such a folder (the
+// system drive holds the tool folder) is repaired as usual outside it, and
+// the files inside are the tool's own.
+void ScanJob::warnOfMarkedRoots() {
+  std::wstring marked;
+  for (const std::wstring& root : roots_) {
+    if (root.find(MARKER) == std::wstring::npos) continue;
+    if (modeFlags_ & MODE_REPAIR) {
+      reportError(L"every file under " + root + L" will be reset to archive only (32): " +
+                  std::wstring(MARKER_REASON));
+    } else if (modeFlags_ & MODE_LIST) {
+      marked += marked.empty() ? L"" : L", ";
+      marked += root;
+    }
+  }
+  if (!marked.empty()) {
+    reportError(L"repair would reset every file under " + marked + L" to archive only (32): " +
+                std::wstring(MARKER_REASON));
+  }
+}
 
 bool ScanJob::ruleActsOn(const std::wstring& path, uint32_t attributes) const {
   if (modeFlags_ & MODE_LIST) return attributes == SUSPECT_ATTRIBUTES;

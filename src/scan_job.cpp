@@ -4,6 +4,7 @@
 #include <new>
 
 #include "progress.h"
+#include "screen_text.h"
 
 namespace tavrin {
 namespace {
@@ -191,6 +192,7 @@ void ScanJob::writeRecord(std::wstring_view path, uint32_t attributes) {
 }
 
 void ScanJob::print(std::wstring_view text) {
+  if (!text.empty()) consoleLineOpen_ = text.back() != L'\n';
   if (!progress_) {
     platform_.writeConsole(text);
     return;
@@ -226,12 +228,55 @@ int ScanJob::exitStatus() const {
 void ScanJob::finishRun() {
   stopFlusher();
   flushRecords();
+  reportShortfall();
+  if (exitStatus() == EXIT_FAILED) removeEmptyResultFile();
+  // Messages begin with a line feed and end without one: at a terminal the
+  // prompt would follow on the last message's line (the summary, when there
+  // is one, starts a line of its own). Redirected, the bytes stay as they are.
+  if (!progress_ && consoleLineOpen_ && platform_.consoleIsTerminal()) print(L"\n");
+  if (progress_) progress_->finish(*this, platform_.monotonicMilliseconds());
+}
+
+void ScanJob::reportShortfall() {
   const RunCounts& counts = counts_;
   if (counts.unlistedFolders > counts.firstUnlistedFolders.size()) {
     reportError(std::to_wstring(counts.unlistedFolders) + L" folders could not be listed in all, " +
                 std::to_wstring(counts.firstUnlistedFolders.size()) + L" of them named above");
   }
-  if (progress_) progress_->finish(*this, platform_.monotonicMilliseconds());
+  // At a terminal the summary says as much, beside the lines it counts.
+  if (progress_) return;
+  if (counts.unlistedFolders > 0 && counts.unlistedFolders <= counts.firstUnlistedFolders.size()) {
+    reportError(countOf(counts.unlistedFolders, L"folder", L"folders") +
+                L" could not be listed, named above");
+  }
+  if (counts.unreadable > 0) {
+    reportError(countOf(counts.unreadable, L"file", L"files") +
+                L" could not be read: see the INVALID_FILE_ATTRIBUTES lines on standard output");
+  }
+  if (counts.failed > 0 && (modeFlags_ & MODE_REPAIR)) {
+    const bool inFile = resultFile_ && !recordsOffFile_;
+    reportError(countOf(counts.failed, L"file", L"files") + L" could not be repaired: listed " +
+                (inFile ? L"in " + resultPath_ + L" and " : std::wstring()) +
+                L"as FlagsR lines on standard output");
+  } else if (counts.failed > 0) {
+    reportError(countOf(counts.failed, L"file", L"files") +
+                L" could not be set: see the \"Could not set attributes\" lines on standard output");
+  }
+  if (recordsOffFile_) {
+    reportError(resultFailure_ == CreateFailure::None
+                    ? L"the result file " + resultPath_ +
+                          L" holds the records up to where it could not be written; the rest are on standard output"
+                : counts.records == 0
+                    ? std::wstring(L"no result file; the run found nothing to record")
+                    : L"no result file: the " + countOf(counts.records, L"record is", L"records are") +
+                          L" on standard output");
+  }
+}
+
+void ScanJob::removeEmptyResultFile() {
+  if (!resultFile_ || counts_.records > 0) return;
+  resultFileRemoved_ = resultFile_->removeIfEmpty();
+  resultFile_.reset();
 }
 
 // A chunk that cannot be written is not lost: the file is left as it was

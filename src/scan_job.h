@@ -75,6 +75,8 @@ class ScanJob {
   // Why the result file could not be opened; None when it is open.
   CreateFailure resultFailure() const { return resultFailure_; }
   bool resultFileOpen() const { return resultFile_ != nullptr; }
+  // The run failed and its result file, still empty, was removed again.
+  bool resultFileRemoved() const { return resultFileRemoved_; }
   const RunCounts& counts() const { return counts_; }
   // True when the run stopped early because a stop was requested.
   bool interrupted() const { return interrupted_; }
@@ -128,6 +130,10 @@ class ScanJob {
   // system (a candidate), not just counts or records it.
   bool ruleActsOn(const std::wstring& path, uint32_t attributes) const;
 
+  // Before a list or repair changes anything: standard error says which
+  // roots lie, as a whole, under the marker a repair resets to archive only.
+  void warnOfMarkedRoots();
+
   // Writes a message to the console.
   void print(std::wstring_view text);
   // Writes "tavrin: `text`" as a line to standard error, whether or not it
@@ -146,6 +152,11 @@ class ScanJob {
   void catchUpWithClock();
   // Pending records to the file, then the summary for a person watching.
   void finishRun();
+  // Closing lines on standard error for what the run could not do: how
+  // many, and where they are listed (at a terminal the summary says it).
+  void reportShortfall();
+  // A failed run that recorded nothing leaves no empty result file behind.
+  void removeEmptyResultFile();
   bool listable(std::wstring& folder);
   bool listsAsTable(std::wstring& root, const std::vector<TableEntry>& entries, bool& listed);
   // A folder inside a tree that was not wholly listed, and why.
@@ -163,6 +174,8 @@ class ScanJob {
   uint32_t tick_ = 0;     // the tick the name was made from
   CreateFailure resultFailure_ = CreateFailure::None;
   bool recordsOffFile_ = false;  // some records went to the console instead of the file
+  bool resultFileRemoved_ = false;
+  bool consoleLineOpen_ = false;  // the console's last message ended without a line feed
   uint32_t modeFlags_ = 0;
   // Between the walk and the flusher thread: the pending records, and the
   // result file while records are written to it. Only the walk's thread

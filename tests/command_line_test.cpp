@@ -71,7 +71,48 @@ INSTANTIATE_TEST_SUITE_P(
     Requests, UsageTest,
     ::testing::Values(UsageCase{{}, false, ""}, UsageCase{{L"/?"}, false, ""},
                       UsageCase{{L"/help"}, false, ""}, UsageCase{{L"-help"}, false, ""},
-                      UsageCase{{L"/help", L"C:\\"}, false, ""}));
+                      UsageCase{{L"/help", L"C:\\"}, false, ""}, UsageCase{{L"--help"}, false, ""},
+                      UsageCase{{L"-h"}, false, ""}, UsageCase{{L"-h", L"C:\\"}, false, ""}));
+
+// At a terminal the prompt comes back on a line of its own: one line feed
+// after the usage, and after the set command's last message. The same runs
+// redirected are checked byte for byte above and below.
+TEST(AtATerminal, TheUsageAndSetMessagesEndWithALineFeed) {
+  for (const std::vector<std::wstring>& args :
+       {std::vector<std::wstring>{}, std::vector<std::wstring>{L"--help"}, std::vector<std::wstring>{L"-h"},
+        std::vector<std::wstring>{L"lst"}}) {
+    FakePlatform fs;
+    fs.setConsoleTerminal(true);
+    runTool(fs, args);
+    std::vector<std::wstring> writes = kUsageWrites;
+    writes.push_back(L"\n");
+    EXPECT_EQ(writes, fs.consoleWrites()) << argsForName(args);
+    EXPECT_EQ(kUsageBytes + "\r\n", fs.console());
+  }
+  FakePlatform fs;
+  fs.addSystemDrive();
+  fs.addFile(L"C:\\a.txt");
+  fs.setConsoleTerminal(true);
+  EXPECT_EQ(EXIT_DONE, runTool(fs, {L"set", L"33", L"C:\\a.txt"}));
+  EXPECT_EQ(crlf("\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
+                 "\n Attributes 33 successfully set to C:\\a.txt\n"),
+            fs.console());
+  FakePlatform shown;  // with a summary on the screen, the summary starts the new line
+  shown.addSystemDrive();
+  shown.addFile(L"C:\\a.txt");
+  shown.setConsoleTerminal(true);
+  shown.setTerminal({true, true, true}, 80);
+  EXPECT_EQ(EXIT_DONE, runTool(shown, {L"set", L"33", L"C:\\a.txt"}));
+  EXPECT_EQ(crlf("\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
+                 "\n Attributes 33 successfully set to C:\\a.txt"),
+            shown.console());
+  FakePlatform quiet;  // nothing on the console: nothing to end
+  quiet.addSystemDrive();
+  quiet.addFile(L"C:\\d\\a.txt", SUSPECT_ATTRIBUTES);
+  quiet.setConsoleTerminal(true);
+  EXPECT_EQ(EXIT_DONE, runTool(quiet, {L"list", L"C:\\d"}));
+  EXPECT_EQ("", quiet.console());
+}
 
 UsageCase unknown(std::vector<std::wstring> args) {
   const std::string word = args[0].empty() ? "an empty word" : toBytes(args[0]);

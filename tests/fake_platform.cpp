@@ -89,6 +89,7 @@ class FakeResultFile final : public ResultFile {
 
   bool write(std::wstring_view text) override { return platform_.appendToFile(key_, text, limit_); }
   std::wstring error() const override { return L"no space left on the disk"; }
+  bool removeIfEmpty() override { return platform_.removeIfEmpty(key_); }
 
  private:
   FakePlatform& platform_;
@@ -221,6 +222,18 @@ bool FakePlatform::appendToFile(const std::wstring& key, std::wstring_view text,
   appendBytes(bytes, text, true);
   if (limit && content.size() + bytes.size() > *limit) return false;
   content += bytes;
+  return true;
+}
+
+bool FakePlatform::removeIfEmpty(const std::wstring& key) {
+  const Node* node = find(key);
+  if (!node || !node->content.empty()) return false;
+  record("remove", key);
+  if (const auto parent = splitParent(key)) {
+    std::vector<std::wstring>& children = find(parent->first)->children;
+    children.erase(std::remove(children.begin(), children.end(), parent->second), children.end());
+  }
+  nodes_.erase(key);
   return true;
 }
 

@@ -101,11 +101,13 @@ class FakePlatform : public Platform {
     terminal_ = facts;
     columns_ = columns;
   }
+  // Standard output is a terminal a person reads.
+  void setConsoleTerminal(bool terminal) { consoleTerminal_ = terminal; }
   // stopRequested() answers true once `when` does (asked before each entry).
   void stopWhen(std::function<bool()> when) { stopWhen_ = std::move(when); }
 
   // --- What happened. Log lines: "get P", "set P <word>", "find <pattern>",
-  // "close <pattern>", "create P", "close-file P", "print <text>", "status <text>",
+  // "close <pattern>", "create P", "close-file P", "remove P", "print <text>", "status <text>",
   // "error <text>". Failures give "not found", "access denied" (unlistable
   // folders, refused writes and creates) or "I/O error" (listings that fail
   // part-way, full result files) as their reason.
@@ -145,9 +147,10 @@ class FakePlatform : public Platform {
   bool separatorBeforeEntry(std::wstring_view folder) const override;
   std::wstring lastError() override { return lastError_; }
   bool keepsAttributeWords(const std::wstring& path) override;
-  std::wstring makeFolderCommand(const std::wstring& folder) override { return L"mkdir " + folder; }
+  std::wstring makeFolderCommand(const std::wstring& folder) override { return makeToolFolderCommand(folder); }
   void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
+  bool consoleIsTerminal() override { return consoleTerminal_; }
   TerminalFacts statusTerminal() override { return terminal_; }
   unsigned statusWidth() override { return columns_; }
   void writeStatus(std::wstring_view text) override;
@@ -165,6 +168,7 @@ class FakePlatform : public Platform {
   void record(const std::string& verb, std::wstring_view text);
   void noteError(std::wstring why) { lastError_ = std::move(why); }
   bool appendToFile(const std::wstring& key, std::wstring_view text, std::optional<std::size_t> limit);
+  bool removeIfEmpty(const std::wstring& key);
 
  private:
   struct Node {
@@ -206,6 +210,7 @@ class FakePlatform : public Platform {
   std::function<bool()> stopWhen_;
   std::optional<std::size_t> writeLimit_;
   TerminalFacts terminal_;
+  bool consoleTerminal_ = false;
   unsigned columns_ = 0;
   std::vector<StatusWrite> statusWrites_;
 

@@ -62,7 +62,8 @@ TEST_F(OutcomeTest, AFailedRootOutweighsAPartialRun) {
   fs.makeUnlistable(L"C:\\d\\locked");
   EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\nope", L"C:\\d"}));
   EXPECT_EQ("tavrin: cannot read C:\\nope: not found\n"
-            "tavrin: could not list C:\\d\\locked: access denied\n",
+            "tavrin: could not list C:\\d\\locked: access denied\n"
+            "tavrin: 1 folder could not be listed, named above\n",
             fs.errors());
   EXPECT_EQ(crlf("\n12583, C:\\d\\bad"), records());
 }
@@ -85,7 +86,8 @@ TEST(Outcome, ADriveThatCannotBeListedMakesARunWithoutPathsPartial) {
   fs.makeUnlistable(L"D:\\");
   fs.addFile(L"C:\\a", SUSPECT_ATTRIBUTES);
   EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list"}));
-  EXPECT_EQ("tavrin: could not list D:\\: access denied\n", fs.errors());
+  EXPECT_EQ("tavrin: could not list D:\\: access denied\ntavrin: 1 folder could not be listed, named above\n",
+            fs.errors());
   EXPECT_EQ(crlf("\n12583, C:\\a"), fs.contentOf(kToolFolder + L"1000badFiles.txt"));
 }
 
@@ -115,7 +117,8 @@ TEST_F(OutcomeTest, EachResultFileFailureSaysWhy) {
     run.refuseCreate(kToolFolder + L"1000badFiles.txt", c.failure);
     EXPECT_EQ(EXIT_PARTIAL, runTool(run, {L"list", L"C:\\d"}));
     EXPECT_EQ("tavrin: could not create the result file " + file + ": " + c.why +
-                  "; the records follow on standard output\n",
+                  "; the records follow on standard output\n"
+                  "tavrin: no result file: the 1 record is on standard output\n",
               run.errors());
     EXPECT_EQ(crlf("Could not open file to write results " + file + "\n12583, C:\\d\\bad"), run.console());
   }
@@ -127,6 +130,75 @@ TEST_F(OutcomeTest, SetWithoutItsEmptyFileIsStillDone) {
   EXPECT_EQ(EXIT_DONE, runTool(fs, {L"set", L"32", L"C:\\d\\ok"}));
   EXPECT_EQ("", fs.errors());
   EXPECT_EQ(32u, fs.attributesOf(L"C:\\d\\ok"));
+}
+
+// An empty result file means "scanned, nothing found": a run that failed
+// and recorded nothing takes back the file it made, and only that file.
+TEST_F(OutcomeTest, AFailedRunThatRecordedNothingLeavesNoResultFile) {
+  fs.addFile(kToolFolder + L"999badFiles.txt", FILE_ATTRIBUTE_ARCHIVE);  // an earlier run's, empty
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\typo"}));
+  EXPECT_EQ("tavrin: cannot read C:\\typo: not found\n", fs.errors());
+  EXPECT_EQ((std::vector<std::string>{toBytes(kToolFolder) + "1000badFiles.txt"}), fs.logOf("remove"));
+  EXPECT_FALSE(fs.attributesOf(kToolFolder + L"1000badFiles.txt"));
+  EXPECT_TRUE(fs.attributesOf(kToolFolder + L"999badFiles.txt"));
+  EXPECT_EQ("", fs.console());
+
+  // A set whose only path is missing: its marker file goes as well.
+  FakePlatform set;
+  set.addSystemDrive();
+  EXPECT_EQ(EXIT_FAILED, runTool(set, {L"set", L"32", L"C:\\typo"}));
+  EXPECT_EQ((std::vector<std::string>{toBytes(kToolFolder) + "1000"}), set.logOf("remove"));
+}
+
+TEST_F(OutcomeTest, AFailedRunKeepsItsRecordsAndADoneRunItsEmptyFile) {
+  EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\typo", L"C:\\d"}));
+  EXPECT_EQ(crlf("\n12583, C:\\d\\bad"), records());
+  EXPECT_TRUE(fs.logOf("remove").empty());
+
+  FakePlatform clean;  // scanned, nothing found: the empty file stays
+  clean.addSystemDrive();
+  clean.addFile(L"C:\\d\\ok");
+  EXPECT_EQ(EXIT_DONE, runTool(clean, {L"list", L"C:\\d"}));
+  EXPECT_EQ("", clean.contentOf(kToolFolder + L"1000badFiles.txt"));
+  EXPECT_TRUE(clean.attributesOf(kToolFolder + L"1000badFiles.txt"));
+  EXPECT_TRUE(clean.logOf("remove").empty());
+}
+
+// A partial run closes with what it could not do, how many, and where they
+// are listed; standard output and the records are as they always were.
+TEST_F(OutcomeTest, APartialRunSaysWhatItCouldNotDoOnStandardError) {
+  fs.addFile(L"C:\\d\\bad2", SUSPECT_ATTRIBUTES);
+  fs.refuseAttributeWrites(L"C:\\d\\bad");
+  fs.refuseAttributeWrites(L"C:\\d\\bad2");
+  fs.addFile(L"C:\\d\\gone");
+  fs.makeVanishing(L"C:\\d\\gone");
+  EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"repair", L"C:\\d"}));
+  EXPECT_EQ(crlf("\n FlagsR: 12583, File: C:\\d\\bad\n FlagsR: 12583, File: C:\\d\\bad2"
+                 "\nINVALID_FILE_ATTRIBUTES for C:\\d\\gone"),
+            fs.console());
+  EXPECT_EQ(crlf("\n12583, C:\\d\\bad\n12583, C:\\d\\bad2"), fs.contentOf(kToolFolder + L"1000couldNotFix.txt"));
+  EXPECT_EQ("tavrin: 1 file could not be read: see the INVALID_FILE_ATTRIBUTES lines on standard output\n"
+            "tavrin: 2 files could not be repaired: listed in C:\\ProgramData\\Norvane\\Wickline\\"
+            "1000couldNotFix.txt and as FlagsR lines on standard output\n",
+            fs.errors());
+
+  FakePlatform set;
+  set.addSystemDrive();
+  set.addFile(L"C:\\d\\a");
+  set.refuseAttributeWrites(L"C:\\d\\a");
+  EXPECT_EQ(EXIT_PARTIAL, runTool(set, {L"set", L"0", L"C:\\d"}));
+  EXPECT_EQ("tavrin: 1 file could not be set: see the \"Could not set attributes\" lines on standard output\n",
+            set.errors());
+
+  FakePlatform nothing;  // no result file, and nothing to put in one
+  nothing.addSystemDrive();
+  nothing.addFile(L"C:\\d\\ok");
+  nothing.refuseCreate(kToolFolder + L"1000badFiles.txt");
+  EXPECT_EQ(EXIT_PARTIAL, runTool(nothing, {L"list", L"C:\\d"}));
+  EXPECT_EQ("tavrin: could not create the result file C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt: "
+            "access denied; the records follow on standard output\n"
+            "tavrin: no result file; the run found nothing to record\n",
+            nothing.errors());
 }
 
 }  // namespace

@@ -189,7 +189,9 @@ TEST_F(ProgressTest, OnlyErrorsOnStandardErrorWhenItIsNoTerminal) {
   fs.makeVanishing(L"C:\\d\\gone");
   EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\d", L"C:\\missing"}));
   EXPECT_TRUE(fs.statusWrites().empty());
-  EXPECT_EQ("tavrin: cannot read C:\\missing: not found\n", fs.errors());
+  EXPECT_EQ("tavrin: cannot read C:\\missing: not found\n"
+            "tavrin: 1 file could not be read: see the INVALID_FILE_ATTRIBUTES lines on standard output\n",
+            fs.errors());
   EXPECT_EQ(crlf("\nINVALID_FILE_ATTRIBUTES for C:\\d\\gone"), fs.console());
 }
 
@@ -421,8 +423,9 @@ TEST_F(ProgressTest, SummaryNamesMissingRootsAndUnlistedFolders) {
   fs.addFile(L"C:\\d\\a");
   for (int i = 0; i < 7; ++i) fs.makeUnlistable(L"C:\\d\\locked" + std::to_wstring(i));
   EXPECT_EQ(EXIT_FAILED, runTool(fs, {L"list", L"C:\\d", L"C:\\dd", L"", L"C:\\e\\x.txt"}));
+  // Failed with nothing recorded: the empty file is gone, and not named.
   EXPECT_EQ(L"list done in 0.0 s: 1 file checked, 0 suspect files, 0 unreadable.\n"
-            L"Records: C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt\n"
+            L"No result file: the run failed and recorded nothing\n"
             L"Could not read: C:\\dd\n"
             L"Could not read: C:\\e\\x.txt\n"
             L"7 folders could not be listed, the first 5:\n"

@@ -148,7 +148,9 @@ TEST(RecordFlusher, AFailedWriteMidStallLosesNothing) {
                  recordsOf(bad)),
             fs.console());
   EXPECT_EQ("tavrin: could not write to the result file " + toBytes(path) +
-                ": no space left on the disk; the records follow on standard output\n",
+                ": no space left on the disk; the records follow on standard output\n"
+                "tavrin: the result file " + toBytes(path) +
+                " holds the records up to where it could not be written; the rest are on standard output\n",
             fs.errors());
 }
 

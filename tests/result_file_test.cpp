@@ -137,7 +137,11 @@ TEST_F(ResultFileTest, UnopenableFileSendsRecordsToTheConsole) {
     EXPECT_EQ("tavrin: could not create the result file "
               "C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt: the folder "
               "C:\\ProgramData\\Norvane\\Wickline does not exist; create it with: mkdir "
-              "C:\\ProgramData\\Norvane\\Wickline; the records follow on standard output\n",
+              "\"C:\\ProgramData\\Norvane\\Wickline\" && icacls \"C:\\ProgramData\\Norvane\\Wickline\" "
+              "/inheritance:r /grant:r \"*S-1-5-32-544:(OI)(CI)F\" \"*S-1-5-18:(OI)(CI)F\" "
+              "\"*S-1-5-32-545:(OI)(CI)RX\" (in a command prompt run as administrator); the records "
+              "follow on standard output\n"
+              "tavrin: no result file: the 2 records are on standard output\n",
               bare.errors());
     EXPECT_TRUE(bare.createdFiles().empty());
   }
@@ -147,7 +151,8 @@ TEST_F(ResultFileTest, UnopenableFileSendsRecordsToTheConsole) {
     EXPECT_EQ(expected, fs.console());
     EXPECT_EQ("tavrin: could not create the result file "
               "C:\\ProgramData\\Norvane\\Wickline\\1000badFiles.txt: access denied; the records "
-              "follow on standard output\n",
+              "follow on standard output\n"
+              "tavrin: no result file: the 2 records are on standard output\n",
               fs.errors());
   }
 }
@@ -182,7 +187,8 @@ TEST_F(ResultFileTest, EveryCandidateTakenEndsOnTheConsole) {
             fs.console());
   EXPECT_EQ("tavrin: could not create the result file " + toBytes(kToolFolder) +
                 "1000badFiles.txt: the name and the next 100 are taken; the records follow on "
-                "standard output\n",
+                "standard output\n"
+                "tavrin: no result file: the 1 record is on standard output\n",
             fs.errors());
   EXPECT_TRUE(fs.createdFiles().empty());
   EXPECT_EQ(101u, fs.logOf("create").size());
@@ -267,7 +273,11 @@ TEST_F(ResultFileTest, AFailedLastWriteMovesItsRecordsToTheConsole) {
   fs.failWritesAfter(10);
   EXPECT_EQ(EXIT_PARTIAL, runTool(fs, {L"list", L"C:\\big"}));
   EXPECT_EQ("tavrin: could not write to the result file " + toBytes(kToolFolder) +
-                "1000badFiles.txt: no space left on the disk; the records follow on standard output\n",
+                "1000badFiles.txt: no space left on the disk; the records follow on standard output\n"
+                "tavrin: 1 file could not be read: see the INVALID_FILE_ATTRIBUTES lines on standard output\n"
+                "tavrin: the result file " + toBytes(kToolFolder) +
+                "1000badFiles.txt holds the records up to where it could not be written; the rest are on "
+                "standard output\n",
             fs.errors());
   EXPECT_EQ("\r\nINVALID_FILE_ATTRIBUTES for C:\\big\\gone" + kWriteFailure + joinRecords(lines),
             fs.console());

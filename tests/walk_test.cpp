@@ -103,7 +103,9 @@ TEST_F(WalkTest, UnlistableDirectoriesAreSkippedAndNamed) {
   EXPECT_EQ((std::vector<std::string>{"C:\\d\\a.txt", "C:\\d\\b.txt"}),
             listAll({L"C:\\d"}, EXIT_PARTIAL));
   EXPECT_EQ("", fs.console());
-  EXPECT_EQ("tavrin: could not list C:\\d\\locked: access denied\n", fs.errors());
+  EXPECT_EQ("tavrin: could not list C:\\d\\locked: access denied\n"
+            "tavrin: 1 folder could not be listed, named above\n",
+            fs.errors());
   EXPECT_EQ(std::vector<std::string>{"C:\\d\\*"}, fs.logOf("close"));
 }
 
@@ -113,7 +115,8 @@ TEST_F(WalkTest, AListingThatFailsPartWayKeepsWhatWasHandled) {
   EXPECT_EQ((std::vector<std::string>{"C:\\d\\a", "C:\\d\\b"}), listAll({L"C:\\d"}, EXIT_PARTIAL));
   EXPECT_EQ(std::vector<std::string>{"C:\\d\\*"}, fs.logOf("close"));
   EXPECT_EQ("", fs.console());
-  EXPECT_EQ("tavrin: could not list C:\\d: I/O error\n", fs.errors());
+  EXPECT_EQ("tavrin: could not list C:\\d: I/O error\ntavrin: 1 folder could not be listed, named above\n",
+            fs.errors());
 }
 
 TEST_F(WalkTest, ASubfolderListingThatFailsPartWayIsNamedAndTheWalkGoesOn) {
@@ -125,7 +128,8 @@ TEST_F(WalkTest, ASubfolderListingThatFailsPartWayIsNamedAndTheWalkGoesOn) {
   EXPECT_EQ((std::vector<std::string>{"C:\\d\\sub\\a", "C:\\d\\z"}),
             listAll({L"C:\\d"}, EXIT_PARTIAL));
   EXPECT_EQ("tavrin: could not list C:\\d\\sub: I/O error\n"
-            "tavrin: could not list C:\\d\\dead: I/O error\n",
+            "tavrin: could not list C:\\d\\dead: I/O error\n"
+            "tavrin: 2 folders could not be listed, named above\n",
             fs.errors());
   EXPECT_EQ(2u, fs.logOf("close").size()) << "each search that started is closed";
 }

@@ -82,6 +82,11 @@ class ResultFile {
   virtual bool write(std::wstring_view text) = 0;
   // Why the last write failed ("no space left on the disk"), for a message.
   virtual std::wstring error() const = 0;
+  // Closes the file and removes it, but only while it is still empty and
+  // its name still leads to the file this object created: a run that failed
+  // leaves no empty file a script would take for "nothing found". True when
+  // it was removed; the object is not written to again either way.
+  virtual bool removeIfEmpty() { return false; }
 };
 
 // Why a result file could not be created.
@@ -258,6 +263,9 @@ class Platform {
 
   // Writes `text` to the console, line feeds as the platform shows them.
   virtual void writeConsole(std::wstring_view text) = 0;
+  // True when the console (standard output) is a terminal a person reads,
+  // not a file or a pipe.
+  virtual bool consoleIsTerminal() { return false; }
   // Standard error as a terminal, asked once per run.
   virtual TerminalFacts statusTerminal() = 0;
   // Its width in columns, asked before each redraw; 0 when unknown.

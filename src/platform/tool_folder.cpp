@@ -70,13 +70,24 @@ bool othersMayAdd(const AccessList& list) {
   return false;
 }
 
+std::wstring lockToolFolderCommand(const std::wstring& folder) {
+  return L"icacls \"" + folder +
+         L"\" /inheritance:r /grant:r \"*S-1-5-32-544:(OI)(CI)F\" \"*S-1-5-18:(OI)(CI)F\" "
+         L"\"*S-1-5-32-545:(OI)(CI)RX\"";
+}
+
 std::wstring openToolFolderWarning(const std::wstring& folder) {
   return L"the tool folder " + folder +
          L" lets users who are not administrators add files and folders to it, so they could plant "
-         L"look-alike result files; leave it to administrators (users may still read) with: icacls \"" +
-         folder +
-         L"\" /inheritance:r /grant:r \"*S-1-5-32-544:(OI)(CI)F\" \"*S-1-5-18:(OI)(CI)F\" "
-         L"\"*S-1-5-32-545:(OI)(CI)RX\"";
+         L"look-alike result files; leave it to administrators (users may still read) with: " +
+         lockToolFolderCommand(folder);
+}
+
+// A bare mkdir inherits an access list that lets every user add files: the
+// access list is part of making the folder.
+std::wstring makeToolFolderCommand(const std::wstring& folder) {
+  return L"mkdir \"" + folder + L"\" && " + lockToolFolderCommand(folder) +
+         L" (in a command prompt run as administrator)";
 }
 
 }  // namespace tavrin

@@ -46,8 +46,16 @@ struct AccessList {
 // list: every user may add files and folders there.
 bool othersMayAdd(const AccessList& list);
 
+// The command that leaves the tool folder `folder` to administrators and
+// SYSTEM, users reading only: the access list the installer gives it.
+std::wstring lockToolFolderCommand(const std::wstring& folder);
+
 // What an elevated run says of a tool folder where othersMayAdd: the risk,
 // and the command that leaves it to administrators (users may still read).
 std::wstring openToolFolderWarning(const std::wstring& folder);
+
+// The commands that make a missing tool folder as the installer makes it:
+// the folder, then its access list, in a command prompt run as administrator.
+std::wstring makeToolFolderCommand(const std::wstring& folder);
 
 }  // namespace tavrin

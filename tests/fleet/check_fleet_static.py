@@ -99,11 +99,14 @@ def check_counts_and_report(f, filters, work):
     hostvars = {"pc-1": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 3, "status": 0},
                                                               {"command": "repair", "records": "2", "status": 1}]},
                 # failed after a partial list: counted as failed only
-                "pc-2": {"tavrin_runs": [{"command": "list", "records": 9, "status": 1}]},
+                "pc-2": {"tavrin_runs": [{"command": "list", "records": 9, "status": 1}],
+                         "tavrin_failure": "tavrin repair ended with status 2: tavrin: cannot read\n/mnt/x: not found"},
                 "pc-3": {"tavrin_done": True, "tavrin_runs": [{"command": "list", "records": 0, "status": 1}]},
                 "pc-5": {"tavrin_done": True, "tavrin_runs": [{"command": "listall", "records": 4}]}}
     f.equal(["hosts: 3 done, 2 failed: pc-2, pc-4", "records: 9 (list 3, listall 4, repair 2)",
-             "hosts with could-not-fix records: pc-1 (2)", "partial runs: pc-1 (repair), pc-3 (list)"],
+             "hosts with could-not-fix records: pc-1 (2)", "partial runs: pc-1 (repair), pc-3 (list)",
+             "pc-2 failed: tavrin repair ended with status 2: tavrin: cannot read /mnt/x: not found",
+             "pc-4 failed: did not finish (unreachable, or the play was stopped)"],
             filters.tavrin_summary(["pc-1", "pc-2", "pc-3", "pc-4", "pc-5"], hostvars), "summary")
     f.equal(["hosts: 1 done", "records: 0", "hosts with could-not-fix records: none", "partial runs: none"],
             filters.tavrin_summary(["pc-3"], {"pc-3": {"tavrin_done": True, "tavrin_runs": []}}),

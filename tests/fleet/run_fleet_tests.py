@@ -13,7 +13,8 @@ stopping the others (first run only). Each ansible-playbook run happens in a
 private mount namespace.
 
 Runs: list; --check repair with the package removed and the tool folders
-read-only (console only); repair; list again.
+read-only (console only); repair; list again; list with a typo on every host
+(the report and the summary all the same).
 
 Usage: run_fleet_tests.py PATH-TO-TAVRIN DEPLOY-ANSIBLE-FOLDER
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
@@ -33,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "ntfs"))
 sys.path.insert(0, os.path.join(HERE, "..", "release"))
 from debian_root import Unavailable, fresh_root  # noqa: E402
+from progress_lines import say  # noqa: E402
 from run_ntfs_tests import (ATTRIBUTE, Failures, preconditions as ntfs_preconditions, skip,  # noqa: E402
                             stop_on_signals, verdict, word)
 
@@ -135,6 +137,7 @@ class Fleet:
         make_file(f"{a}/near.dll", 0x3126)
         make_file(f"{b}/data/plain.txt", 0x20)
         self.release()
+        say("volumes and the release made; making the hosts' Debian roots", "fleet")
         try:
             for root in self.hosts.values():
                 fresh_root(root)
@@ -150,8 +153,10 @@ class Fleet:
                  "beta": {"ansible_host": self.hosts["beta"], "tavrin_paths": ["/mnt/win/data", "/mnt/ro"]}}
         common = {"ansible_connection": "community.general.chroot", "ansible_python_interpreter": "/usr/bin/python3"}
         typo = {"delta": {"ansible_host": self.hosts["alpha"], "tavrin_paths": ["/mnt/wni"]}}
-        for name, extra in [("inventory.yml", {}), ("inventory-delta.yml", typo)]:
-            inventory = {"fleet": {"hosts": {**hosts, **extra}, "vars": common}}
+        typos = {name: {**host, "tavrin_paths": ["/mnt/wni"]} for name, host in hosts.items()}
+        for name, inventory_hosts in [("inventory.yml", hosts), ("inventory-delta.yml", {**hosts, **typo}),
+                                      ("inventory-typos.yml", typos)]:
+            inventory = {"fleet": {"hosts": inventory_hosts, "vars": common}}
             with open(os.path.join(self.work, name), "w") as f:
                 json.dump(inventory, f)
 
@@ -181,7 +186,8 @@ class Fleet:
                    self.playbook, *args]
         started = time.monotonic()
         result = subprocess.run(command, cwd=self.work, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        print(f"     ansible-playbook {' '.join(args)}: {time.monotonic() - started:.1f} s")
+        say(f"{self.f.section}: ansible-playbook {' '.join(args)}: {time.monotonic() - started:.1f} s, "
+            f"status {result.returncode}", "fleet")
         try:
             output = json.loads(result.stdout)
         except ValueError:
@@ -287,7 +293,9 @@ class Fleet:
         self.check_stats(out, {"alpha": 1, "beta": 1, "delta": 0}, failed=["delta"] if self.statuses else [])
         self.check_partial(out, {})
         f.equal(["hosts: 2 done, 1 failed: delta" if self.statuses else "hosts: 3 done", "records: 7 (list 7)",
-                 "hosts with could-not-fix records: none", self.partial_line(), f"report: {self.results}/report.csv"],
+                 "hosts with could-not-fix records: none", self.partial_line()] +
+                (["delta failed: tavrin list ended with status 2: tavrin: cannot read /mnt/wni: not found"]
+                 if self.statuses else []) + [f"report: {self.results}/report.csv"],
                 self.summary(out), "summary")
         for host in self.hosts:
             tool = self.tool(host)
@@ -343,9 +351,10 @@ class Fleet:
                     "beta: console of repair")
         self.check_report(sorted(rows, key=lambda r: r[0]))
         self.check_stats(out, {"alpha": 1, "beta": 1})
-        console = f"{self.results}/beta/" + (flags[0] if flags else "?")
-        self.check_partial(out, {"beta": r"tavrin repair partial \(status 1\): some files could not be read "
-                                         r"or changed, see " + re.escape(console)})
+        # tavrin's closing line says how many could not be fixed, and where.
+        self.check_partial(out, {"beta": r"tavrin repair partial \(status 1\): tavrin: 1 file could not be "
+                                         r"repaired: listed in " + re.escape(TOOL) + r"/-?[0-9]+couldNotFix\.txt "
+                                         r"and as FlagsR lines on standard output"})
         f.equal(["hosts: 2 done", "records: 8 (list 7, repair 1)", "hosts with could-not-fix records: beta (1)",
                  self.partial_line("beta (repair)")], (self.summary(out) or [])[:4], "summary")
         a, b = self.volumes["alpha"], self.volumes["beta"]
@@ -367,6 +376,20 @@ class Fleet:
                 f.expect(os.path.exists(os.path.join(self.tool(host), decoy)), f"{host}: decoy {decoy} gone")
         fetched = [n for names in self.fetched.values() for n in names]
         f.expect(not set(decoys) & set(fetched), "a decoy was fetched")
+
+        f.section = "every host fails"
+        if not self.statuses:
+            return
+        status, out = self.play("inventory-typos.yml")
+        f.equal(2, status, "exit status")
+        f.equal({}, {h: n for h, n in self.new_files().items() if n}, "files fetched")
+        self.check_report(sorted(rows, key=lambda r: r[0]))  # written again, from what was fetched before
+        f.equal(["hosts: 0 done, 2 failed: alpha, beta", "records: 0", "hosts with could-not-fix records: none",
+                 "partial runs: none",
+                 "alpha failed: tavrin list ended with status 2: tavrin: cannot read /mnt/wni: not found",
+                 "beta failed: tavrin list ended with status 2: tavrin: cannot read /mnt/wni: not found",
+                 f"report: {self.results}/report.csv"], self.summary(out), "summary")
+        self.check_stats(out, {}, failed=["alpha", "beta"])
 
 
 def preconditions():

@@ -32,9 +32,13 @@ WARNING = b"\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
 
 
 # What standard error says of a run without the tool folder.
-NO_TOOL_FOLDER = re.compile(rb"tavrin: could not create the result file /var/lib/Norvane/Wickline/-?[0-9]+"
-                            rb"[a-zA-Z]*\.txt: the folder /var/lib/Norvane/Wickline does not exist; create it "
-                            rb"with: mkdir -p /var/lib/Norvane/Wickline; the records follow on standard output\n")
+NO_TOOL_FOLDER = (rb"tavrin: could not create the result file /var/lib/Norvane/Wickline/-?[0-9]+"
+                  rb"[a-zA-Z]*\.txt: the folder /var/lib/Norvane/Wickline does not exist; create it "
+                  rb"with: install -d -m 0750 /var/lib/Norvane/Wickline; the records follow on standard output\n")
+# The closing line of a run whose records went to standard output.
+NO_RESULT_FILE = rb"tavrin: no result file: the [0-9,]+ records? (is|are) on standard output\n"
+MARKER_REASON = (b": a repair resets every file whose path contains \"Norvane\" (the name of the folder that "
+                 b"holds tavrin's own result files), whatever its attributes\n")
 
 
 def skip(reason):
@@ -234,7 +238,8 @@ class Suite:
 
     def case_missing_tool_folder(self):
         self.f.section = "no tool folder"
-        run = self.run("list", self.mnt, tool_folder=False, status=1, errors=NO_TOOL_FOLDER)
+        run = self.run("list", self.mnt, tool_folder=False, status=1,
+                       errors=re.compile(NO_TOOL_FOLDER + NO_RESULT_FILE))
         pattern = (rb"Could not open file to write results /var/lib/Norvane/Wickline/-?[0-9]+"
                    rb"badFiles\.txt" + re.escape(self.suspects(self.mnt)))
         self.f.expect(re.fullmatch(pattern, run.stdout),
@@ -245,7 +250,10 @@ class Suite:
         self.f.section = "read-only"
         self.remount(read_only=True)
         try:
-            run = self.run("repair", self.mnt, status=1)
+            # The reason is on standard error as well: how many, and where listed.
+            run = self.run("repair", self.mnt, status=1, errors=re.compile(
+                rb"tavrin: 5 files could not be repaired: listed in /var/lib/Norvane/Wickline/-?[0-9]+"
+                rb"couldNotFix\.txt and as FlagsR lines on standard output\n"))
             m = self.mnt
             failed = [(12583, f"{m}/bad.exe"), (33, f"{m}/Norvane/x.txt"),
                       (12583, f"{m}/slink"), (12583, f"{m}/sub/deep.sys"),
@@ -253,7 +261,9 @@ class Suite:
             self.f.equal(records(*failed), self.result(run, "couldNotFix.txt"), "couldNotFix")
             self.f.equal(b"".join(b"\n FlagsR: %d, File: %s" % (w, os.fsencode(p))
                                   for w, p in failed), run.stdout, "console of the repair")
-            run = self.run("set", "128", self.p("good.txt"), status=1)
+            run = self.run("set", "128", self.p("good.txt"), status=1,
+                           errors=b"tavrin: 1 file could not be set: see the \"Could not set attributes\" "
+                                  b"lines on standard output\n")
             self.f.equal(WARNING + b"\n Could not set attributes to " + os.fsencode(self.p("good.txt")),
                          run.stdout, "console of a refused set")
         finally:
@@ -339,7 +349,7 @@ class Suite:
         self.f.equal(b"\n33, " + os.fsencode(e) + b"/tosub/\xff\xfe",
                      self.result(run, "allFiles.txt"), "a root linking to a folder is walked")
         run = self.run("listall", cafe, tool_folder=False, status=2,
-                       errors=re.compile(NO_TOOL_FOLDER.pattern + re.escape(off % cafe)))
+                       errors=re.compile(NO_TOOL_FOLDER + re.escape(off % cafe) + NO_RESULT_FILE))
         self.f.expect(re.fullmatch(rb"Could not open file to write results /var/lib/Norvane/Wickline/"
                                    rb"-?[0-9]+allFiles\.txt" + re.escape(b"\n32, " + cafe), run.stdout),
                       f"console record of a name that is not UTF-8: {run.stdout!r}")
@@ -350,13 +360,14 @@ class Suite:
         self.f.section = "outcomes"
         typo = self.mnt + "x"
         run = self.run("list", typo, status=2, errors=b"tavrin: cannot read %s: not found\n" % os.fsencode(typo))
-        self.f.equal(b"", self.result(run, "badFiles.txt"), "badFiles of a typo")
+        # Failed with nothing recorded: no empty file to pass for "no suspects".
+        self.f.equal({}, run.files, "result files of a typo")
         self.f.equal(b"", run.stdout, "console of a typo")
         unmounted = os.path.join(self.work, "unmounted")  # where a disk was meant to be mounted
         os.makedirs(unmounted, exist_ok=True)
         run = self.run("list", unmounted, status=2,
                        errors=b"tavrin: %s is not on an NTFS volume; is the disk mounted?\n" % os.fsencode(unmounted))
-        self.f.equal(b"", self.result(run, "badFiles.txt"), "badFiles of an empty mount point")
+        self.f.equal({}, run.files, "result files of an empty mount point")
         self.f.equal(b"", run.stdout, "console of an empty mount point")
         # A typo beside a real root: the real one is scanned whole all the same.
         alone = self.result(self.run("list", self.mnt), "badFiles.txt")
@@ -376,13 +387,27 @@ class Suite:
         self.run("set", "12583", status=2,
                  errors=b"tavrin: set needs a word and at least one path: tavrin set WORD path ...\n")
 
+    def case_marked_root(self):
+        # A root under "Norvane" is reset whole by a repair: said first.
+        self.f.section = "marked root"
+        marked = os.fsencode(self.p("Norvane"))
+        self.run("list", self.p("Norvane"), self.p("sub"),
+                 errors=b"tavrin: repair would reset every file under %s to archive only (32)" % marked +
+                 MARKER_REASON)
+        self.run("listall", self.p("Norvane"))
+        before = word(self.p("Norvane/x.txt"))
+        self.run("repair", self.p("Norvane"),
+                 errors=b"tavrin: every file under %s will be reset to archive only (32)" % marked + MARKER_REASON)
+        self.f.equal(0x20, word(self.p("Norvane/x.txt")), "word under a marked root after repair")
+        set_word(self.p("Norvane/x.txt"), before)
+
     def run_all(self):
         self.build_tree()
         self.check_tree()
         for case in [self.case_fixed_drives, self.case_list, self.case_listall,
                      self.case_missing_tool_folder, self.case_read_only, self.case_repair,
                      self.case_set, self.case_deep_tree, self.case_names_not_utf8,
-                     self.case_honest_outcomes]:
+                     self.case_honest_outcomes, self.case_marked_root]:
             before = self.f.count
             case()
             print(f"{'ok  ' if self.f.count == before else 'FAIL'} {case.__name__[5:]}")

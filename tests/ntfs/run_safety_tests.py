@@ -249,7 +249,8 @@ class SafetySuite(Suite):
         expected = self.a_records()
         no_folder = re.compile(rb"Could not open file to write results /var/lib/Norvane/Wickline/"
                                rb"-?[0-9]+badFiles\.txt")
-        no_file = re.compile(rb"tavrin: could not create the result file .*\n")
+        no_file = re.compile(rb"tavrin: could not create the result file .*\n"
+                             rb"tavrin: no result file: .* on standard output\n")
         try:
             # "at once": as soon as the run waits on b, most often before the
             # first timed write, so the stop itself writes; "written": once
@@ -316,7 +317,8 @@ class SafetySuite(Suite):
         # no tool folder: both said on standard error.
         self.finish(process, varlib, "listall to a non-blocking pipe", status=2,
                     errors=re.compile(rb"tavrin: could not create the result file .*\n"
-                                      rb"tavrin: .* is not on an NTFS volume; is the disk mounted\?\n"))
+                                      rb"tavrin: .* is not on an NTFS volume; is the disk mounted\?\n"
+                                      rb"tavrin: no result file: the [0-9,]+ records are on standard output\n"))
         stdout = b"".join(chunks)
         lines = stdout.split(b"\n")
         self.f.expect(re.fullmatch(rb"Could not open file to write results /var/lib/Norvane/"
@@ -342,7 +344,12 @@ class SafetySuite(Suite):
             for fds in [">&-", "<&- >&- 2>&-"]:
                 what = f"repair of a read-only volume, {fds}"
                 process, varlib = self.start("repair", ro, fds=fds)
-                stdout, files = self.finish(process, varlib, what, status=1)
+                # With standard error open, the closing line counts what could not be fixed.
+                closing = re.compile(rb"tavrin: %s files could not be repaired: listed in /var/lib/Norvane/"
+                                     rb"Wickline/-?[0-9]+couldNotFix\.txt and as FlagsR lines on standard output\n"
+                                     % f"{READ_ONLY_FILES:,}".encode())
+                stdout, files = self.finish(process, varlib, what, status=1,
+                                            errors=b"" if "2>&-" in fds else closing)
                 self.f.equal(failed, self.only_file(files, "couldNotFix.txt", what),
                              f"couldNotFix of {what}")
         finally:
@@ -448,7 +455,10 @@ class SafetySuite(Suite):
                 errors=re.compile(rb"tavrin: .* is not on an NTFS volume; is the disk mounted\?\n"
                                   rb"tavrin: could not write to the result file /var/lib/Norvane/Wickline/"
                                   rb"-?[0-9]+allFiles\.txt: no space left on the disk; the records follow "
-                                  rb"on standard output\n"))
+                                  rb"on standard output\n"
+                                  rb"tavrin: the result file /var/lib/Norvane/Wickline/-?[0-9]+allFiles\.txt holds "
+                                  rb"the records up to where it could not be written; the rest are on standard "
+                                  rb"output\n"))
         finally:
             subprocess.run(["umount", "-l", tool])
         content = self.only_file(files, "allFiles.txt", "full disk") or b""
@@ -485,7 +495,7 @@ class SafetySuite(Suite):
         variants = [("folders kept open", "", (), 0, b""),
                     ("one descriptor for the walk", "ulimit -n 17", (), 1,
                      b"tavrin: could not list %s: the folder was moved or replaced during the walk\n"
-                     % os.fsencode(x))]
+                     b"tavrin: 1 folder could not be listed, named above\n" % os.fsencode(x))]
         variants += [(name, setup, wrap, 0, b"") for name, setup, wrap in SANDBOXES[1:]]
         for name, setup, wrap, status, errors in variants:
             make_file(os.path.join(x, "zbad"), 0x3127)
@@ -562,7 +572,8 @@ class SafetySuite(Suite):
             what = "list of a volume with a damaged folder index"
             process, varlib = self.start("list", point)
             _, files = self.finish(process, varlib, what, status=1,
-                                   errors=b"tavrin: could not list %s: I/O error\n" % os.fsencode(big))
+                                   errors=b"tavrin: could not list %s: I/O error\n"
+                                          b"tavrin: 1 folder could not be listed, named above\n" % os.fsencode(big))
             content = self.only_file(files, "badFiles.txt", what) or b""
             self.f.expect(content.endswith(records((12583, os.path.join(point, "bad")))),
                           f"badFiles of {what}: {content[-200:]!r}")
@@ -607,7 +618,9 @@ class SafetySuite(Suite):
             self.f.expect(blocked, f"{what}: never blocked on its output")
             sent = time.monotonic()
             process.send_signal(signal.SIGTERM)
-            _, files = self.finish(process, varlib, what, status=-signal.SIGTERM, timeout=30)
+            _, files = self.finish(process, varlib, what, status=-signal.SIGTERM, timeout=30, errors=re.compile(
+                rb"tavrin: [0-9,]+ files? could not be repaired: listed in /var/lib/Norvane/Wickline/-?[0-9]+"
+                rb"couldNotFix\.txt and as FlagsR lines on standard output\n"))
             ended = time.monotonic() - sent
             # Blocked for good would end at the deadline above; a loaded machine may take seconds.
             self.f.expect(ended < 20.0, f"{what}: ended {ended:.2f} s after the signal")
@@ -644,7 +657,10 @@ class SafetySuite(Suite):
             process, varlib, what, status=1,
             errors=re.compile(rb"tavrin: could not write to the result file /var/lib/Norvane/Wickline/"
                               rb"-?[0-9]+allFiles\.txt: the file reached the size limit for files; "
-                              rb"the records follow on standard output\n"))
+                              rb"the records follow on standard output\n"
+                              rb"tavrin: the result file /var/lib/Norvane/Wickline/-?[0-9]+allFiles\.txt holds "
+                              rb"the records up to where it could not be written; the rest are on standard "
+                              rb"output\n"))
         content = self.only_file(files, "allFiles.txt", what) or b""
         match = re.match(rb"\nCould not write to the result file /var/lib/Norvane/Wickline/"
                          rb"-?[0-9]+allFiles\.txt, the records follow here", stdout)

@@ -404,6 +404,15 @@ class Checks:
             command = host.get("command", b"").decode().strip()
             self.equal(b"0\n", host.get("status"), f"host exit code of {command}")
             self.equal(b"", host.get("stderr"), f"host stderr of {command}")
+            # A repair of a root under the marker says first, on the terminal, what it will do.
+            marked = re.fullmatch(r"repair (\S*Norvane\S*)", command)
+            if marked:
+                shown = self.read(os.path.join(self.host, "terminal"), step) or b""
+                self.expect(shown.startswith(
+                    b"tavrin: every file under %s will be reset to archive only (32): a repair resets every "
+                    b"file whose path contains \"Norvane\" (the name of the folder that holds tavrin's own "
+                    b"result files), whatever its attributes\r\n" % marked.group(1).encode()),
+                    f"step {step}: the warning before {command}: {shown[:300]!r}")
             self.equal(host, vm, f"step {step} `tavrin {command}`: ntfs-3g then ntfs3")
 
     def table_and_walk(self, side, name):

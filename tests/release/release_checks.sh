@@ -20,6 +20,12 @@ zip=$dist/tavrin-${version}-win64.zip
 artifacts="tavrin_${version}_amd64.deb tavrin-${version}-win64.zip tavrin-${version}-x64.msi tavrin-${version}-ansible.tar.gz"
 
 skip() { echo "SKIP: $*"; exit 77; }
+# A progress line: in the output, and on the terminal ctest was started from
+# as it happens (ctest shows the output only when the test has ended).
+say() {
+  echo "$*"
+  { printf '    release: %s\n' "$*" >/dev/tty; } 2>/dev/null || true
+}
 fail() { echo "FAIL: $*"; failed=1; }
 failed=0
 need() {
@@ -48,9 +54,10 @@ part_build() {
     git -C "$clone" fetch -q "$source" "$commit"
     git -C "$clone" checkout -q --detach "$commit"
     started=$SECONDS
+    say "building the release in $clone"
     (cd "$clone" && env -u SOURCE_DATE_EPOCH bash scripts/release.sh >release.log 2>&1) || {
       cat "$clone/release.log"; echo "FAIL: scripts/release.sh in $clone"; exit 1; }
-    echo "built in $clone in $((SECONDS - started)) s"
+    say "built in $clone in $((SECONDS - started)) s"
   done
   local name
   for name in $artifacts SHA256SUMS; do

@@ -25,6 +25,7 @@ import time
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ntfs"))
+from progress_lines import say  # noqa: E402
 from run_ntfs_tests import Failures, skip, verdict  # noqa: E402
 
 TSA_CONFIG = """[ tsa ]
@@ -112,8 +113,8 @@ class Signing:
         done = subprocess.run(["bash", "scripts/release.sh", *args], cwd=self.clone,
                               env=dict(os.environ, **(env or {})),
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        print(f"     release.sh {' '.join(a for a in args if not a.startswith('/'))}: "
-              f"{time.monotonic() - started:.0f} s")
+        say(f"release.sh {' '.join(a for a in args if not a.startswith('/'))}: "
+            f"{time.monotonic() - started:.0f} s", "release.sign")
         return done.returncode, done.stdout.decode(errors="replace")
 
     def artifacts(self):

@@ -42,6 +42,9 @@ USAGE = (
     "\n\n\ttavrin.exe listall [path] >>testing purpose only"
 )
 TOOL_FOLDER = "C:\\ProgramData\\Norvane\\Wickline"
+MAKE_TOOL_FOLDER = ('mkdir "{0}" && icacls "{0}" /inheritance:r /grant:r "*S-1-5-32-544:(OI)(CI)F" '
+                    '"*S-1-5-18:(OI)(CI)F" "*S-1-5-32-545:(OI)(CI)RX" (in a command prompt run as '
+                    'administrator)').format(TOOL_FOLDER)
 WARNING = "\nSETTINGS ATTRIBUTES SETTING FOLDERS AS PARAMS IS DANGEROUS !!!!"
 
 
@@ -159,7 +162,7 @@ class Suite:
     def case_usage(self):
         self.fresh_tool_folder()
         expected = crlf(USAGE)
-        for args in ([], ["/?"], ["/help"], ["-help"]):
+        for args in ([], ["/?"], ["/help"], ["-help"], ["--help"], ["-h"]):
             expect_equal("usage for %r" % args, self.tavrin(*args), expected)
         # An unknown word shows the usage too, but the run failed.
         for args in (["frobnicate"], ["LIST"], ["-?"], ["list2"]):
@@ -273,7 +276,8 @@ class Suite:
             expect_equal("exit status with every name taken", rc, 1)
             expect_equal("stderr with every name taken", err, crlf(
                 "tavrin: could not create the result file %s: the name and the next 100 are taken; "
-                "the records follow on standard output\n" % match.group(1).decode("utf-8")))
+                "the records follow on standard output\n"
+                "tavrin: no result file: the 1 record is on standard output\n" % match.group(1).decode("utf-8")))
         else:
             created = sorted(p.name for p in self.tool_folder.iterdir()
                              if not re.fullmatch(r"\d+allFiles\.txt", p.name)
@@ -295,14 +299,15 @@ class Suite:
         expect_equal("names in the folder", len(list(self.tool_folder.iterdir())), tick - first)
 
     def tick_offset(self, root):
-        """Wine's tick count minus this clock, from the name a set run picks:
-        at most the first number, at least the second."""
+        """Wine's tick count minus this clock, from the name a list run of an
+        empty folder picks (its empty file stays): at most the first number,
+        at least the second."""
+        empty = self.tree(root.rsplit("\\", 1)[-1] + "-empty", {})
         self.fresh_tool_folder()
         before = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
-        self.tavrin("set", "0", root + "\\nothing", status=2,
-                    errors="tavrin: cannot read %s\\nothing: not found\n" % root)
+        self.tavrin("list", empty)
         after = int(time.clock_gettime(time.CLOCK_MONOTONIC_RAW) * 1000)
-        tick = int(self.only_result(r"\d+")[0])
+        tick = int(self.only_result(r"\d+badFiles\.txt")[0][:-len("badFiles.txt")])
         return tick - before, tick - after
 
     def case_next_tick(self):
@@ -369,7 +374,8 @@ class Suite:
             relink(level)
             out = self.tavrin("listall", root, status=1, errors=re.compile(
                 r"tavrin: could not create the result file .*: the folder .* is a link or belongs to "
-                r"another user; the records follow on standard output\n")).decode("utf-8")
+                r"another user; the records follow on standard output\n"
+                r"tavrin: no result file: the 1 record is on standard output\n")).decode("utf-8")
             match = re.fullmatch(r"Could not open file to write results (.*)\r\n32, (.*)", out)
             if not match:
                 raise AssertionError("%s as a link: unexpected console %r" % (level, out[:300]))
@@ -418,8 +424,8 @@ class Suite:
             error = ("tavrin: an empty path names no file or folder\n" if args == [""]
                      else "tavrin: cannot read %s: not found\n" % args[0])
             expect_equal("console for %r" % args, self.tavrin("listall", *args, status=2, errors=error), b"")
-            _, content = self.only_result(r"-?\d+allFiles\.txt")
-            expect_equal("records for %r" % args, content, b"")
+            # Failed with nothing recorded: no empty file is left behind.
+            self.no_result()
 
     def big_tree(self, name, count):
         """A tree whose records exceed every buffer on the way out."""
@@ -434,8 +440,9 @@ class Suite:
         self.cleanups.append(lambda: self.tool_folder.mkdir(parents=True, exist_ok=True))
         out = self.tavrin("listall", root, status=1, errors=re.compile(
             r"tavrin: could not create the result file .*allFiles\.txt: the folder "
-            + re.escape(TOOL_FOLDER) + r" does not exist; create it with: mkdir "
-            + re.escape(TOOL_FOLDER) + r" \(as an administrator\); the records follow on standard output\n"))
+            + re.escape(TOOL_FOLDER) + r" does not exist; create it with: " + re.escape(MAKE_TOOL_FOLDER)
+            + r"; the records follow on standard output\n"
+            r"tavrin: no result file: the 2,000 records are on standard output\n"))
         match = re.match(rb"Could not open file to write results (.*?)(\r\n|$)", out)
         if not match:
             raise AssertionError("no open-failure message: %r" % out[:200])
@@ -463,7 +470,9 @@ class Suite:
         self.tool_folder.mkdir(parents=True)
         out = self.tavrin("listall", root, status=1, errors=re.compile(
             r"tavrin: could not write to the result file .*: no space left on the disk; the records "
-            r"follow on standard output\n"))
+            r"follow on standard output\n"
+            r"tavrin: the result file .*allFiles\.txt holds the records up to where it could not be "
+            r"written; the rest are on standard output\n"))
         name, content = self.only_result(r"-?\d+allFiles\.txt")
         message = "\nCould not write to the result file %s\\%s, the records follow here" % (
             TOOL_FOLDER, name)
@@ -505,13 +514,16 @@ class Suite:
         locked = root + "\\Norvane\\locked.txt"
         self.immutable(locked)
         self.fresh_tool_folder()
-        expect_equal("repair console", self.tavrin("repair", root, status=1),
+        expect_equal("repair console", self.tavrin("repair", root, status=1, errors=re.compile(
+            r"tavrin: 1 file could not be repaired: listed in " + re.escape(TOOL_FOLDER) +
+            r"\\-?\d+couldNotFix\.txt and as FlagsR lines on standard output\n")),
                      crlf("\n FlagsR: 33, File: " + locked))
         _, content = self.only_result(r"-?\d+couldNotFix\.txt")
         expect_equal("couldNotFix content", content, crlf(records((33, locked))))
 
         self.fresh_tool_folder()
-        expect_equal("set console", self.tavrin("set", "0", locked, root + "\\free.txt", status=1), crlf(
+        expect_equal("set console", self.tavrin("set", "0", locked, root + "\\free.txt", status=1, errors=(
+            'tavrin: 1 file could not be set: see the "Could not set attributes" lines on standard output\n')), crlf(
             WARNING + "\n Could not set attributes to " + locked +
             WARNING + "\n Attributes 0 successfully set to " + root + "\\free.txt"))
         expect_equal("words after", self.listall(root), records(
@@ -526,9 +538,9 @@ class Suite:
             WARNING + "\n Attributes 33 successfully set to " + root + "\\a.txt" +
             WARNING + "\n Attributes 33 successfully set to " + root + "\\dir\\b.txt" +
             WARNING + "\n Attributes 33 successfully set to " + root + "\\dir\\c.txt"))
-        # The file is named by the tick alone and stays empty.
-        _, content = self.only_result(r"-?\d+")
-        expect_equal("set result file", content, b"")
+        # The run failed (a root is missing) and recorded nothing: the
+        # empty file named by the tick alone is taken back.
+        self.no_result()
         expect_equal("words after set", self.listall(root), records(
             (33, root + "\\a.txt"), (33, root + "\\dir\\b.txt"), (33, root + "\\dir\\c.txt")))
 
@@ -626,6 +638,8 @@ class Suite:
             (["set", "32"], 2),
             (["set", "33", root + "\\locked.txt", root + "\\a.txt"], 1),
             (["/?"], 0),
+            (["--help"], 0),
+            (["-h"], 0),
         ]
         for args, status in cases:
             self.fresh_tool_folder()
@@ -644,7 +658,10 @@ class Suite:
         self.cleanups.append(lambda: shutil.rmtree(self.unix(root)))  # not for later scans
         self.fresh_tool_folder()
         out = self.tavrin("listall", root, status=1,
-                          errors="tavrin: could not list %s%s: the path is too long\n" % (base, over))
+                          errors="tavrin: could not list %s%s: the path is too long\n"
+                                 "tavrin: 1 folder could not be listed, named above\n"
+                                 "tavrin: 1 file could not be read: see the INVALID_FILE_ATTRIBUTES lines on "
+                                 "standard output\n" % (base, over))
         expect_equal("console", out, crlf("\nINVALID_FILE_ATTRIBUTES for %s%s\\xy" % (base, near)))
         _, content = self.only_result(r"-?\d+allFiles\.txt")
         expect_equal("records", content, crlf(records((32, base + near + "\\x"))))
@@ -740,8 +757,10 @@ class Suite:
         root = self.tree("con", {name: b"c"})
         path = root + "\\" + name
         self.fresh_tool_folder()
+        # At a terminal the last message ends with a line feed: the prompt
+        # starts a line of its own.
         expect_equal("console text", self.console_run("set", "1", path, stderr=" 2>/dev/null"),
-                     WARNING + "\n Attributes 1 successfully set to " + path)
+                     WARNING + "\n Attributes 1 successfully set to " + path + "\n")
 
     def case_console_summary(self):
         # Standard error on the console too: the summary follows the
@@ -770,8 +789,8 @@ class Suite:
         # The error line (which the console may wrap) on its own, before the records.
         error = re.search(r"\n(tavrin: could not create the result file .*?standard output)\n", shown, re.S)
         expect_equal("error line in %r" % shown, error and error.group(1).replace("\n", "").endswith(
-            "does not exist; create it with: mkdir %s (as an administrator); the records follow on "
-            "standard output" % TOOL_FOLDER), True)
+            "does not exist; create it with: %s; the records follow on standard output" % MAKE_TOOL_FOLDER),
+            True)
         shown = shown[:error.start()] + shown[error.end():] if error else shown
         expect_equal("records on the console", shown.split("\nlistall done")[0],
                      "Could not open file to write results " + TOOL_FOLDER + "\\" +
@@ -953,7 +972,9 @@ class Suite:
             raise AssertionError("control characters reached the console: %r" % screen)
         self.fresh_tool_folder()
         out = self.tavrin("listall", root, missing, status=2,
-                          errors="tavrin: cannot read %s: not found\n" % missing)
+                          errors="tavrin: cannot read %s: not found\n"
+                                 "tavrin: 1 file could not be read: see the INVALID_FILE_ATTRIBUTES lines on "
+                                 "standard output\n" % missing)
         expect_equal("redirected console", out, crlf("\nINVALID_FILE_ATTRIBUTES for " + path))
 
     def case_swapped_folder(self):

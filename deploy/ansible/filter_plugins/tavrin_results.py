@@ -69,13 +69,16 @@ def tavrin_report_csv(results_dir):
 
 def tavrin_summary(targets, hostvars):
     """Lines summing up this play: hosts, records, hosts with could-not-fix records,
-    runs that ended with status 1 (some folders or files could not be read or changed)."""
-    finished, failed, not_fixed, partial = [], [], [], []
+    runs that ended with status 1 (some folders or files could not be read or changed),
+    then one line per failed host with its reason (tavrin's own, where it ran)."""
+    finished, failed, not_fixed, partial, reasons = [], [], [], [], []
     totals = {}
     for host in targets:
         facts = hostvars[host] if host in hostvars else {}
         if not facts.get("tavrin_done"):
             failed.append(host)
+            reason = facts.get("tavrin_failure") or "did not finish (unreachable, or the play was stopped)"
+            reasons.append(f"{host} failed: {' '.join(str(reason).split())}")
             continue
         finished.append(host)
         for run in facts.get("tavrin_runs", []):
@@ -91,7 +94,7 @@ def tavrin_summary(targets, hostvars):
         f"records: {sum(totals.values())}" + (f" ({by_command})" if by_command else ""),
         "hosts with could-not-fix records: " + (", ".join(not_fixed) if not_fixed else "none"),
         "partial runs: " + (", ".join(partial) if partial else "none"),
-    ]
+    ] + reasons
 
 
 class FilterModule:

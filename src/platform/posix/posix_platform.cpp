@@ -59,8 +59,9 @@ std::wstring PosixPlatform::noVolumesMessage() {
   return L"found no NTFS volume to scan; is the disk mounted?";
 }
 
+// As the package makes it: root's, and no other user may read the results.
 std::wstring PosixPlatform::makeFolderCommand(const std::wstring& folder) {
-  return L"mkdir -p " + folder;
+  return L"install -d -m 0750 " + folder;
 }
 
 void PosixPlatform::readVolumes() {

@@ -55,6 +55,7 @@ class PosixPlatform final : public Platform {
   std::wstring makeFolderCommand(const std::wstring& folder) override;
   void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
+  bool consoleIsTerminal() override { return consoleIsTerminal_; }
   // Standard error as a terminal: posix_terminal.cpp.
   TerminalFacts statusTerminal() override;
   unsigned statusWidth() override;

@@ -1,5 +1,6 @@
 // The result file: records appended whole, a failed write taken back.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,7 +15,7 @@ namespace {
 
 class PosixResultFile final : public ResultFile {
  public:
-  explicit PosixResultFile(UniqueFd file) : file_(std::move(file)) {}
+  PosixResultFile(UniqueFd file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
 
   bool write(std::wstring_view text) override {
     bytes_.clear();
@@ -31,8 +32,19 @@ class PosixResultFile final : public ResultFile {
 
   std::wstring error() const override { return errorText(error_); }
 
+  bool removeIfEmpty() override {
+    struct stat own {};
+    struct stat named {};
+    const bool ours = fstat(file_.get(), &own) == 0 && own.st_size == 0 &&
+                      lstat(path_.c_str(), &named) == 0 && named.st_dev == own.st_dev &&
+                      named.st_ino == own.st_ino;
+    file_ = UniqueFd();
+    return ours && unlink(path_.c_str()) == 0;
+  }
+
  private:
   UniqueFd file_;
+  std::string path_;
   std::string bytes_;
   off_t size_ = 0;  // what the file holds of whole writes
   int error_ = 0;
@@ -52,7 +64,7 @@ std::unique_ptr<ResultFile> PosixPlatform::createResultFile(const std::wstring& 
     return nullptr;
   }
   failure = CreateFailure::None;
-  return std::make_unique<PosixResultFile>(std::move(file));
+  return std::make_unique<PosixResultFile>(std::move(file), bytesOf(path));
 }
 
 }  // namespace tavrin

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/text.h"
+#include "platform/tool_folder.h"
 #include "platform/windows/win32_process.h"
 #include "platform/windows/win32_tool_folder.h"
 #include "screen_text.h"
@@ -85,7 +86,7 @@ namespace {
 
 class Win32ResultFile final : public ResultFile {
  public:
-  explicit Win32ResultFile(HANDLE handle) : handle_(handle) {}
+  Win32ResultFile(HANDLE handle, std::wstring path) : handle_(handle), path_(std::move(path)) {}
 
   bool write(std::wstring_view text) override {
     bytes_.clear();
@@ -104,8 +105,31 @@ class Win32ResultFile final : public ResultFile {
 
   std::wstring error() const override { return errorText(error_); }
 
+  // The handle shares no deletion with readers, so the name is opened anew
+  // once it is closed, and must lead to the same, still empty, file.
+  bool removeIfEmpty() override {
+    BY_HANDLE_FILE_INFORMATION own{};
+    const bool empty = GetFileInformationByHandle(handle_.get(), &own) && own.nFileSizeHigh == 0 &&
+                       own.nFileSizeLow == 0;
+    CloseHandle(handle_.release());
+    if (!empty) return false;
+    const FileHandle named(CreateFileW(path_.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION now{};
+    if (named.get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(named.get(), &now)) return false;
+    if (now.dwVolumeSerialNumber != own.dwVolumeSerialNumber || now.nFileIndexHigh != own.nFileIndexHigh ||
+        now.nFileIndexLow != own.nFileIndexLow || now.nFileSizeHigh != 0 || now.nFileSizeLow != 0) {
+      return false;
+    }
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    return SetFileInformationByHandle(named.get(), FileDispositionInfo, &dispose, sizeof dispose) != 0;
+  }
+
  private:
   FileHandle handle_;
+  std::wstring path_;
   std::string bytes_;  // reused for every write
   LONGLONG size_ = 0;  // what the file holds of whole writes
   DWORD error_ = 0;
@@ -124,7 +148,7 @@ Win32Platform::~Win32Platform() { flushConsole(); }
 std::wstring Win32Platform::lastError() { return errorText(lastError_); }
 
 std::wstring Win32Platform::makeFolderCommand(const std::wstring& folder) {
-  return L"mkdir " + folder + L" (as an administrator)";
+  return makeToolFolderCommand(folder);
 }
 
 std::vector<std::wstring> Win32Platform::logicalDriveStrings() {
@@ -226,7 +250,7 @@ std::unique_ptr<ResultFile> Win32Platform::createResultFile(const std::wstring& 
     lastError_ = GetLastError();
     return nullptr;
   }
-  return std::make_unique<Win32ResultFile>(handle);
+  return std::make_unique<Win32ResultFile>(handle, path);
 }
 
 std::wstring Win32Platform::resultFolderWarning() { return std::exchange(warning_, {}); }

@@ -71,6 +71,7 @@ class Win32Platform final : public Platform {
   std::wstring makeFolderCommand(const std::wstring& folder) override;
   void writeError(std::wstring_view text) override;
   void writeConsole(std::wstring_view text) override;
+  bool consoleIsTerminal() override { return isConsole_; }
   // Standard error as a console, through Win32Terminal.
   TerminalFacts statusTerminal() override;
   unsigned statusWidth() override;
