@@ -204,34 +204,36 @@ class RecordScan {
         if (a.startVcn == 0) return decodeRuns(a.pairs, a.pairsLength, 0, c_.boot.totalClusters, c_.longTags[owner]);
         return true;
       case AT_INDEX_ROOT:
-        if (!isI30(a)) return true;
-        if (a.nonResident) return false;
-        c_.folders[owner].root.assign(a.value, a.value + a.valueLength);
-        return true;
-      case AT_INDEX_ALLOCATION: {
-        if (!isI30(a)) return true;
-        if (!a.nonResident) return false;
-        FolderIndex& folder = c_.folders[owner];
-        if (a.startVcn == 0) {
-          folder.allocationSize = a.dataSize;
-          c_.indexBytes += std::min<uint64_t>(a.dataSize, uint64_t{1} << 40);
-        }
-        return decodeRuns(a.pairs, a.pairsLength, a.startVcn, c_.boot.totalClusters, folder.allocation);
-      }
-      case AT_BITMAP: {
-        if (!isI30(a)) return true;
-        FolderIndex& folder = c_.folders[owner];
-        if (!a.nonResident) {
-          folder.bitmap.assign(a.value, a.value + a.valueLength);
-          return true;
-        }
-        folder.bitmapNonResident = true;
-        if (a.startVcn == 0) folder.bitmapSize = a.dataSize;
-        return decodeRuns(a.pairs, a.pairsLength, a.startVcn, c_.boot.totalClusters, folder.bitmapRuns);
-      }
+      case AT_INDEX_ALLOCATION:
+      case AT_BITMAP:
+        return !isI30(a) || takeIndexAttribute(a, c_.folders[owner]);
       default:
         return true;
     }
+  }
+
+  // What a folder's $I30 index will need read after the scan.
+  bool takeIndexAttribute(const Attribute& a, FolderIndex& folder) {
+    if (a.type == AT_INDEX_ROOT) {
+      if (a.nonResident) return false;
+      folder.root.assign(a.value, a.value + a.valueLength);
+      return true;
+    }
+    if (a.type == AT_INDEX_ALLOCATION) {
+      if (!a.nonResident) return false;
+      if (a.startVcn == 0) {
+        folder.allocationSize = a.dataSize;
+        c_.indexBytes += std::min<uint64_t>(a.dataSize, uint64_t{1} << 40);
+      }
+      return decodeRuns(a.pairs, a.pairsLength, a.startVcn, c_.boot.totalClusters, folder.allocation);
+    }
+    if (!a.nonResident) {
+      folder.bitmap.assign(a.value, a.value + a.valueLength);
+      return true;
+    }
+    folder.bitmapNonResident = true;
+    if (a.startVcn == 0) folder.bitmapSize = a.dataSize;
+    return decodeRuns(a.pairs, a.pairsLength, a.startVcn, c_.boot.totalClusters, folder.bitmapRuns);
   }
 
   // Which records hold which of the owner's attributes: read now when the
