@@ -15,7 +15,8 @@ reason. Exit 0 passes, 1 fails, 77 skips (with a one-line reason).
 import argparse
 import sys
 
-from cases_files import FileCases
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from cases_files import FileCases  # noqa: E402
 from cases_held import HeldCases
 from cases_runs import RunCases
 from cases_windows import WindowsCases
