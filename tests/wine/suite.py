@@ -51,7 +51,7 @@ def run_case(opts):
         case_manifest(opts.exe)
         return
     if opts.case == "imports":
-        case_imports(opts.exe, opts.objdump)
+        case_imports(opts.exe)
         return
     host = host_for(opts.host, opts.state, opts.exe)
     if opts.case == "setup":
@@ -76,7 +76,6 @@ def main():
     parser.add_argument("--host", choices=("wine", "windows"), default="wine")
     parser.add_argument("--state", help="folder for the host's own state (prefix, volume)")
     parser.add_argument("--exe")
-    parser.add_argument("--objdump")
     parser.add_argument("--list", action="store_true", help="print the cases, setup first, shutdown last")
     parser.add_argument("case", nargs="?")
     opts = parser.parse_args()

@@ -119,7 +119,10 @@ class WindowsHost:
 
     @staticmethod
     def now_ms():
-        return int(kernel32().GetTickCount64())
+        """The tick count the run names its files by (GetTickCount's)."""
+        tick = kernel32().GetTickCount
+        tick.restype = ctypes.c_uint32
+        return int(tick())
 
     # -- runs ------------------------------------------------------------------
 
