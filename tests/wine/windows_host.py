@@ -186,7 +186,8 @@ class WindowsHost:
     def waiting_in_pipe(read_end):
         import msvcrt
         available = ctypes.c_ulong(0)
-        kernel32().PeekNamedPipe(msvcrt.get_osfhandle(read_end), None, 0, None, ctypes.byref(available), None)
+        kernel32().PeekNamedPipe(ctypes.c_void_p(msvcrt.get_osfhandle(read_end)), None, 0, None,
+                                 ctypes.byref(available), None)
         return available.value
 
     @staticmethod
