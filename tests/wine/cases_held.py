@@ -14,6 +14,9 @@ from suite_base import TOOL_FOLDER, Skip, SuiteBase, crlf, expect_equal, wait_fo
 # Seconds given to the host to pass Ctrl+C on, the run held or blocked;
 # more only makes the case slower, less may let the run end first.
 HANDLER_SECONDS = 1
+# Between two pages read from a held run's output: its records take a few
+# hundred pages, so a late handler still comes long before the end.
+DRAIN_PAUSE = 0.02
 
 
 class HeldRun:
@@ -31,13 +34,15 @@ class HeldRun:
         self.reader = None
 
     def drain(self):
-        """Reads the output pipe to its end from now on."""
+        """Reads the output pipe to its end from now on, a page at a time:
+        a run that has not seen its Ctrl+C yet is still held back."""
         def read():
             while True:
-                chunk = os.read(self.out_read, 65536)
+                chunk = os.read(self.out_read, 4096)
                 if not chunk:
                     return
                 self.chunks.append(chunk)
+                time.sleep(DRAIN_PAUSE)
         self.reader = threading.Thread(target=read, daemon=True)
         self.reader.start()
 

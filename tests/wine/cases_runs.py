@@ -30,10 +30,11 @@ class RunCases(SuiteBase):
         # refused for itself. Files are hard links of one: quick to make.
         self.fresh_tool_folder()
         keep = self.keep_file()
-        keep.write_bytes(b"keep")
         first = now() + offset - 1000
         tick = first
-        while tick < now() + offset + 3000:  # stay well ahead of the clock
+        # Well ahead of the clock; fixed, so a slow machine does not chase it.
+        end = now() + offset + 3000
+        while tick < end:
             taken = self.tool_folder / ("%dallFiles.txt" % tick)
             if tick % 2:
                 taken.symlink_to(target)  # a file link
@@ -86,7 +87,6 @@ class RunCases(SuiteBase):
         high, low = self.tick_offset(root)
         self.fresh_tool_folder()
         keep = self.keep_file()
-        keep.write_bytes(b"keep")
 
         now = self.host.now_ms
         first = now() + low - 500
@@ -94,7 +94,8 @@ class RunCases(SuiteBase):
         last = first
         for _ in range(6):
             # Taken names well ahead of the clock, made as time goes on.
-            while last < now() + high + 3000:
+            end = now() + high + 3000
+            while last < end:
                 os.link(keep, self.tool_folder / ("%dallFiles.txt" % last))
                 last += 2
             expect_equal("console", self.tavrin("listall", root), b"")
