@@ -116,7 +116,7 @@ class RunCases(SuiteBase):
         # No standard output at all: the run still does its work, ends with 0,
         # and no console text lands anywhere else (the result file).
         root = self.tree("closed", {"a.txt": b"a", "sub\\b.txt": b"b"})
-        for how in ("closed", "read-only"):
+        for how in ("read-only", "closed"):
             self.fresh_tool_folder()
             rc = self.host.without_output(["set", "1", root], how)
             expect_equal("exit code with the output %s" % how, rc, 0)
