@@ -208,14 +208,54 @@ class WindowsHost:
         shutil.copyfile(self.exe, windows_path)
 
     def run_limited(self, args):
-        """Runs tavrin.exe with the administrators' rights taken away (a
-        restricted token of this one, as a standard user has)."""
-        script = ("$p = Start-Process -FilePath runas -ArgumentList '/trustlevel:0x20000',"
-                  "'\"cmd /c cd /d %s && \"\"%s\"\" %s > \"\"%s\\limited.out\"\" 2>&1\"' -Wait -PassThru; exit 0"
-                  % (self.start_folder, self.exe, " ".join(args), self.state))
-        subprocess.run(["powershell", "-NoProfile", "-Command", script], capture_output=True, timeout=600)
-        out = (self.state / "limited.out").read_bytes() if (self.state / "limited.out").exists() else b""
-        return 0, out, b""
+        """Runs tavrin.exe as a standard user would: a restricted copy of
+        this elevated token, Administrators for denying only, no privileges.
+        Returns (exit code, output and errors, b"")."""
+        from ctypes import wintypes
+        advapi32 = ctypes.WinDLL("advapi32", use_last_error=True)
+        k32 = kernel32()
+        token, limited = wintypes.HANDLE(), wintypes.HANDLE()
+        # TOKEN_ALL_ACCESS on this process's token.
+        k32.GetCurrentProcess.restype = wintypes.HANDLE
+        if not advapi32.OpenProcessToken(k32.GetCurrentProcess(), 0xF01FF, ctypes.byref(token)):
+            raise AssertionError("OpenProcessToken failed (%d)" % ctypes.get_last_error())
+        admins = ctypes.create_string_buffer(68)
+        size = wintypes.DWORD(68)
+        advapi32.CreateWellKnownSid(26, None, admins, ctypes.byref(size))  # WinBuiltinAdministratorsSid
+
+        class SidAndAttributes(ctypes.Structure):
+            _fields_ = [("sid", ctypes.c_void_p), ("attributes", wintypes.DWORD)]
+        disabled = SidAndAttributes(ctypes.cast(admins, ctypes.c_void_p), 0)
+        # DISABLE_MAX_PRIVILEGE | LUA_TOKEN
+        if not advapi32.CreateRestrictedToken(token, 0x1 | 0x4, 1, ctypes.byref(disabled), 0, None, 0, None,
+                                              ctypes.byref(limited)):
+            raise AssertionError("CreateRestrictedToken failed (%d)" % ctypes.get_last_error())
+
+        class StartupInfo(ctypes.Structure):
+            _fields_ = [("cb", wintypes.DWORD), ("reserved", wintypes.LPWSTR), ("desktop", wintypes.LPWSTR),
+                        ("title", wintypes.LPWSTR)] + [(n, wintypes.DWORD) for n in (
+                            "x", "y", "width", "height", "columns", "rows", "fill", "flags")] + [
+                        ("show", wintypes.WORD), ("reserved2_size", wintypes.WORD),
+                        ("reserved2", ctypes.c_void_p), ("input", wintypes.HANDLE),
+                        ("output", wintypes.HANDLE), ("error", wintypes.HANDLE)]
+
+        class ProcessInformation(ctypes.Structure):
+            _fields_ = [("process", wintypes.HANDLE), ("thread", wintypes.HANDLE),
+                        ("pid", wintypes.DWORD), ("tid", wintypes.DWORD)]
+        out = self.state / "limited.out"
+        command = ctypes.create_unicode_buffer('cmd /c ""%s" %s > "%s" 2>&1"' % (
+            self.exe, " ".join(args), out))
+        startup, info = StartupInfo(), ProcessInformation()
+        startup.cb = ctypes.sizeof(StartupInfo)
+        if not advapi32.CreateProcessAsUserW(limited, None, command, None, None, False, 0x08000000, None,
+                                             self.start_folder, ctypes.byref(startup), ctypes.byref(info)):
+            raise AssertionError("CreateProcessAsUserW failed (%d)" % ctypes.get_last_error())
+        k32.WaitForSingleObject(info.process, 0xFFFFFFFF)
+        code = wintypes.DWORD()
+        k32.GetExitCodeProcess(info.process, ctypes.byref(code))
+        for handle in (info.process, info.thread, limited, token):
+            k32.CloseHandle(handle)
+        return code.value, out.read_bytes() if out.exists() else b"", b""
 
     # -- installing ------------------------------------------------------------
 
