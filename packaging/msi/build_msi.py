@@ -8,7 +8,7 @@ variable or for permissions, and ignores a component's Permanent attribute, so
 the rest is added to the database afterwards: the PATH entry (Environment.idt),
 the tool folder's protected ACL (MsiLockPermissionsEx.idt, Windows Installer
 5.0: Windows 7 and later), the tool folder's component marked permanent (kept
-on uninstall), and the file's version. Last, the summary gets a package code
+on uninstall), and the file's version (so its MsiFileHash row goes). Last, the summary gets a package code
 derived from the contents and UNIX_TIME as its times, so equal inputs give
 equal bytes; the cabinet's file time is the exe's modification time.
 """
@@ -57,9 +57,12 @@ def build(exe, version, unix_time, output):
             "-o", msi, os.path.join(HERE, "tavrin.wxs"), cwd=work)
         for table in ("Environment.idt", "MsiLockPermissionsEx.idt"):
             run("msibuild", msi, "-i", os.path.join(HERE, table))
+        # A file with a version has no MsiFileHash row (the table is for
+        # unversioned files only); wixl writes one for every file.
         run("msibuild", msi,
             "-q", f"UPDATE `Component` SET `Attributes` = {PERMANENT_64BIT} WHERE `Component` = 'ToolFolder'",
-            "-q", f"UPDATE `File` SET `Version` = '{version}.0', `Language` = '1033' WHERE `File` = 'tavrin.exe'")
+            "-q", f"UPDATE `File` SET `Version` = '{version}.0', `Language` = '1033' WHERE `File` = 'tavrin.exe'",
+            "-q", "DELETE FROM `MsiFileHash` WHERE `File_` = 'tavrin.exe'")
         with open(msi, "rb") as f:
             data = bytearray(f.read())
         set_summary(data, guid(f"package {version} {exe_hash}"), unix_time)

@@ -36,6 +36,11 @@ ENVIRONMENT = "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Enviro
 UNINSTALL = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 PROGRAM = "C:\\Program Files\\tavrin\\tavrin.exe"
 TOOL = "C:\\ProgramData\\Norvane\\Wickline"
+# The tables of the package as wixl and build_msi.py write them.
+WIXL_TABLES = """ServiceControl Signature Error RemoveFile InstallExecuteSequence FeatureComponents
+    AdvtExecuteSequence Property Feature AppSearch InstallUISequence File LaunchCondition Component
+    ServiceInstall CustomAction Upgrade Media MsiFileHash Binary Icon AdminExecuteSequence CreateFolder
+    Directory RegLocator AdminUISequence Registry Shortcut Environment MsiLockPermissionsEx""".split()
 
 
 def table(msi, name):
@@ -51,6 +56,10 @@ def check_tables(f, msi, exe, version, epoch):
                  "Upgrade", "Property", "InstallExecuteSequence"]:
         f.expect(name in tables, f"no table {name}")
     f.expect("LockPermissions" not in tables, "LockPermissions beside MsiLockPermissionsEx fails the install")
+    # Every table wixl writes stays; MsiFileHash is for unversioned files
+    # only, and tavrin.exe has a version: no row for it.
+    f.equal(sorted(WIXL_TABLES), sorted(n for n in tables if not n.startswith("_")), "tables of the package")
+    f.equal([], [row for row in table(msi, "MsiFileHash") if row[0] == "tavrin.exe"], "MsiFileHash rows of tavrin.exe")
 
     directories = {row[0]: (row[1], row[2]) for row in table(msi, "Directory")}
     for key, expected in [("INSTALLDIR", ("ProgramFiles64Folder", "tavrin")),
