@@ -451,6 +451,8 @@ std::unique_ptr<RawVolume> FakePlatform::openRawVolume(const std::wstring& root,
   volume->pathPrefix = table.pathPrefix;
   volume->memoryBudget = table.memoryBudget;
   volume->listed = table.rootRecords;
+  volume->changed = table.changedFolders;
+  volume->journalLost = table.journalLost;
   volume->mountPoints = table.mountPoints;
   return volume;
 }

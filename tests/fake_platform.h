@@ -87,6 +87,8 @@ class FakePlatform : public Platform {
     size_t pathPrefix = 0;
     uint64_t memoryBudget = 0;
     std::vector<ListedRecord> rootRecords;
+    std::vector<uint64_t> changedFolders;  // named by a change journal
+    bool journalLost = false;
     std::vector<std::wstring> mountPoints;
     std::wstring refusal;
   };

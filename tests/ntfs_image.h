@@ -22,6 +22,12 @@ class ImageVolume final : public RawVolume {
   uint32_t reportedWord(uint32_t stored, bool directory) const override;
   std::vector<ListedRecord> rootRecords() const override { return listed; }
   std::vector<ListedRecord> listed;  // what the system gives as the root's records
+  bool changedFolders(std::vector<uint64_t>& folders) override {
+    folders.insert(folders.end(), changed.begin(), changed.end());
+    return !journalLost;
+  }
+  std::vector<uint64_t> changed;  // what a change journal names after the load
+  bool journalLost = false;
 
  private:
   const std::vector<uint8_t>& image_;

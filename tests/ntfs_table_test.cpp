@@ -557,6 +557,28 @@ TEST_F(TableRun, WalksWhenTheSystemGivesTheRootsEntriesOtherRecords) {
                                     L"C:\\d: its device holds another volume than the one mounted there\n"));
 }
 
+TEST_F(TableRun, WalksTheFoldersAChangeJournalNamesAndTheRootWhenItLostTrack) {
+  const uint64_t sub = image.addFolder(d, u"sub");
+  fs.addDir(L"C:\\d\\sub");
+  image.addFile(sub, u"gone", 0x20);  // deleted since: only the journal knows
+  fs.addFile(L"C:\\d\\sub\\new", 0x3127);
+  FakePlatform::Table table;
+  table.changedFolders = {sub};
+  useTable(table);
+  fs.setTerminal({true, true, false}, 200);
+  runTool(fs, {L"listall", L"C:\\d"});
+  EXPECT_EQ(crlf("\n12583, C:\\d\\sub\\new"), records(L"allFiles.txt"));
+  EXPECT_NE(std::wstring::npos, fs.statusWrites().back().text.find(
+                                    L"C:\\d\\sub: it changed while its file table was read\n"));
+
+  table.journalLost = true;
+  useTable(table);
+  runTool(fs, {L"listall", L"C:\\d"});
+  EXPECT_EQ(crlf("\n12583, C:\\d\\sub\\new"), records(L"allFiles.txt"));
+  EXPECT_NE(std::wstring::npos, fs.statusWrites().back().text.find(
+                                    L"C:\\d: the volume's change journal lost track of its changes\n"));
+}
+
 TEST_F(TableRun, MeasuresPathsAsTheSystemDoesForARelativeRoot) {
   const std::wstring name(60, L'n');
   file(d, L"C:\\d\\" + name, std::u16string(60, u'n'), 0x20);

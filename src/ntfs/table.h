@@ -89,6 +89,8 @@ class FileTable {
   std::vector<TableEntry> entries(uint64_t folder) const;
   // Doubt::None when the folder's entries are what its listing shows.
   Doubt doubt(uint64_t folder) const;
+  // What the system says of a folder after the load (it changed).
+  void doubtFolder(uint64_t folder, Doubt why);
   // The bytes this table holds, for stating its cost per file.
   size_t memoryUsed() const;
 

@@ -187,6 +187,12 @@ bool ScanJob::openTable(std::wstring& root, std::unique_ptr<RawVolume>& volume, 
   const bool loaded = table.load(*volume, volume->order, reason, progress, volume->memoryBudget);
   tablePercent_ = -1;
   if (interrupted_) return true;
+  std::vector<uint64_t> changed;
+  if (loaded && !volume->changedFolders(changed)) {
+    counts_.walkedInstead.push_back(root + L": the volume's change journal lost track of its changes");
+    return false;
+  }
+  for (const uint64_t folder : changed) table.doubtFolder(folder, Doubt::Changed);
   TreeCheck check;
   if (loaded && table.doubt(volume->rootRecord) != Doubt::None) {
     check.why = doubtText(table.doubt(volume->rootRecord));

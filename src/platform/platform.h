@@ -169,6 +169,12 @@ class RawVolume : public VolumeBytes {
   // gives them: what tells that the bytes read are the volume mounted there.
   // Empty where the system gives none.
   virtual std::vector<ListedRecord> rootRecords() const { return {}; }
+  // The folders (by record) whose entries the system says changed since the
+  // volume was opened, from its change journal, added to `folders`. False
+  // when the journal lost track (its entries were overwritten or it was
+  // deleted): then nothing read may be trusted. Systems without a journal
+  // add nothing; the table's own second reading stands.
+  virtual bool changedFolders(std::vector<uint64_t>& /*folders*/) { return true; }
 };
 
 // One folder on the way from a root to a folder of its tree: where its name

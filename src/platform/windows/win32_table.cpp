@@ -13,6 +13,9 @@
 #include "platform/windows/win32_tool_folder.h"
 #include "platform/windows/windows_volume.h"
 
+// After <windows.h>, which the headers above bring.
+#include <winioctl.h>
+
 namespace tavrin {
 namespace {
 
@@ -50,6 +53,67 @@ class DeviceBytes final : public VolumeBytes {
  private:
   FileHandle device_;
   std::vector<uint8_t> buffer_;
+};
+
+// The journal's control calls, laid out as the system takes them (the
+// first versions, which every NTFS version answers).
+struct JournalData {
+  uint64_t id;
+  int64_t firstUsn, nextUsn, lowestValidUsn, maxUsn;
+  uint64_t maximumSize, allocationDelta;
+};
+struct ReadJournalData {
+  int64_t startUsn;
+  uint32_t reasonMask, returnOnlyOnClose;
+  uint64_t timeout, bytesToWaitFor, journalId;
+};
+constexpr DWORD QUERY_USN_JOURNAL = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 61, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr DWORD READ_USN_JOURNAL = CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 46, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+class Win32Journal final : public ChangeJournal {
+ public:
+  static std::unique_ptr<ChangeJournal> open(const std::wstring& volume) {
+    FileHandle handle(CreateFileW(volume.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    JournalData data{};
+    if (handle.get() == INVALID_HANDLE_VALUE || !query(handle.get(), data)) return nullptr;
+    return std::unique_ptr<ChangeJournal>(new Win32Journal(std::move(handle), data));
+  }
+
+  // Every record from the position at opening up to where the journal is
+  // now; a busy volume's later changes are the next run's.
+  bool changedFolders(std::vector<uint64_t>& folders) override {
+    JournalData now{};
+    if (!query(handle_.get(), now) || now.id != start_.id || now.lowestValidUsn > start_.nextUsn) return false;
+    ReadJournalData read{start_.nextUsn, 0xFFFFFFFF, 0, 0, 0, start_.id};
+    std::vector<uint64_t> buffer(64 << 10 >> 3);  // 8-byte aligned, as the records are
+    while (read.startUsn < now.nextUsn) {
+      DWORD got = 0;
+      if (!DeviceIoControl(handle_.get(), READ_USN_JOURNAL, &read, sizeof read, buffer.data(),
+                           static_cast<DWORD>(buffer.size() * 8), &got, nullptr)) {
+        return false;
+      }
+      int64_t next = 0;
+      if (!parseJournalRecords(reinterpret_cast<const uint8_t*>(buffer.data()), got, folders, next)) return false;
+      if (next <= read.startUsn) break;
+      read.startUsn = next;
+    }
+    std::sort(folders.begin(), folders.end());
+    folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+    return true;
+  }
+
+ private:
+  Win32Journal(FileHandle handle, const JournalData& start) : handle_(std::move(handle)), start_(start) {}
+
+  static bool query(HANDLE handle, JournalData& data) {
+    DWORD got = 0;
+    return DeviceIoControl(handle, QUERY_USN_JOURNAL, nullptr, 0, &data, sizeof data, &got, nullptr) &&
+           got >= sizeof data;
+  }
+
+  FileHandle handle_;
+  JournalData start_;
 };
 
 class Win32VolumeAccess final : public VolumeAccess {
@@ -127,6 +191,10 @@ class Win32VolumeAccess final : public VolumeAccess {
     if (written == 0 || written >= needed) return root;
     full.resize(written);
     return full;
+  }
+
+  std::unique_ptr<ChangeJournal> openJournal(const std::wstring& volume) override {
+    return Win32Journal::open(volume);
   }
 
   // Half of what the machine has free, as on Linux.

@@ -7,10 +7,26 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
 namespace tavrin {
+
+// A volume's change journal from the moment it was opened on.
+class ChangeJournal {
+ public:
+  virtual ~ChangeJournal() = default;
+  // Adds the folder of every change since then (each change names the folder
+  // that holds the changed entry); false when the journal no longer reaches
+  // back that far, or cannot be read.
+  virtual bool changedFolders(std::vector<uint64_t>& folders) = 0;
+};
+
+// The folders of the change records in `data` (what one read of a journal
+// gives: the next position, then records of versions 2 to 4), added to
+// `folders`; `next` is the position to read on from. False when malformed.
+bool parseJournalRecords(const uint8_t* data, size_t size, std::vector<uint64_t>& folders, int64_t& next);
 
 // The system calls the decisions rest on.
 class VolumeAccess {
@@ -32,6 +48,8 @@ class VolumeAccess {
   virtual std::wstring fullPath(const std::wstring& root) { return root; }
   // The bytes the table may take: a share of the memory free (0: no limit).
   virtual uint64_t memoryBudget() { return 0; }
+  // The volume's change journal from now on; null where it keeps none.
+  virtual std::unique_ptr<ChangeJournal> openJournal(const std::wstring& /*volume*/) { return nullptr; }
 };
 
 // The volume of the directory `root` for reading its table, or null: with

@@ -49,15 +49,52 @@ class FakeAccess final : public VolumeAccess {
     return root;
   }
   uint64_t memoryBudget() override { return 1 << 30; }
+  std::unique_ptr<ChangeJournal> openJournal(const std::wstring& v) override {
+    calls.push_back("journal of " + toBytes(v));
+    return nullptr;
+  }
 };
+
+void putU64(std::vector<uint8_t>& bytes, size_t at, uint64_t value) {
+  for (int i = 0; i < 8; ++i) bytes[at + static_cast<size_t>(i)] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+// One record of a journal read: `version` 2 (64-bit references) or 3.
+void addJournalRecord(std::vector<uint8_t>& bytes, uint16_t version, uint64_t parent) {
+  const size_t at = bytes.size();
+  const size_t length = version == 2 ? 64 : 80;
+  bytes.resize(at + length);
+  putU64(bytes, at, length | uint64_t{version} << 32);
+  putU64(bytes, at + (version == 2 ? 16 : 24), parent);
+}
+
+TEST(WindowsVolume, ReadsTheFoldersOfAJournalsRecords) {
+  std::vector<uint8_t> bytes(8);
+  putU64(bytes, 0, 4096);
+  addJournalRecord(bytes, 2, 0x0003000000000010);  // record 16, sequence 3
+  addJournalRecord(bytes, 3, 0x0001000000000005);
+  std::vector<uint64_t> folders;
+  int64_t next = 0;
+  ASSERT_TRUE(parseJournalRecords(bytes.data(), bytes.size(), folders, next));
+  EXPECT_EQ(4096, next);
+  EXPECT_EQ((std::vector<uint64_t>{16, 5}), folders);
+  // A record that claims more than the read holds, or a version unknown.
+  bytes[8] = 0xF8;
+  EXPECT_FALSE(parseJournalRecords(bytes.data(), bytes.size(), folders, next));
+  std::vector<uint8_t> unknown(8);
+  addJournalRecord(unknown, 2, 16);
+  unknown[8 + 4] = 9;
+  EXPECT_FALSE(parseJournalRecords(unknown.data(), unknown.size(), folders, next));
+  EXPECT_FALSE(parseJournalRecords(unknown.data(), 4, folders, next));
+}
 
 TEST(WindowsVolume, AnElevatedRunFlushesTheVolumeThenReadsItInIndexOrder) {
   FakeAccess access;
   std::wstring why;
   const auto volume = openWindowsVolume(access, L"C:\\data", why);
   ASSERT_NE(nullptr, volume);
-  EXPECT_EQ((std::vector<std::string>{"volume of C:\\data", "elevated?", "flush \\\\.\\C:", "open \\\\.\\C:",
-                                      "record of C:\\data"}),
+  EXPECT_EQ((std::vector<std::string>{"volume of C:\\data", "elevated?", "journal of \\\\.\\C:", "flush \\\\.\\C:",
+                                      "open \\\\.\\C:", "record of C:\\data"}),
             access.calls);
   EXPECT_EQ(L"", why);
   EXPECT_EQ(5u, volume->rootRecord);
@@ -90,9 +127,9 @@ TEST(WindowsVolume, WalksWithoutAWordForOtherFileSystemsAndSaysWhyOtherwise) {
       {"not elevated", [](FakeAccess& a) { a.isElevated = false; },
        L"the volume can be read directly only by an elevated run", 2},
       {"not flushed", [](FakeAccess& a) { a.flushes = false; },
-       L"the system did not write its changes to \\\\.\\C:", 3},
-      {"not opened", [](FakeAccess& a) { a.opens = false; }, L"no read access to \\\\.\\C:", 4},
-      {"no file index", [](FakeAccess& a) { a.record.reset(); }, L"no read access to \\\\.\\C:", 5},
+       L"the system did not write its changes to \\\\.\\C:", 4},
+      {"not opened", [](FakeAccess& a) { a.opens = false; }, L"no read access to \\\\.\\C:", 5},
+      {"no file index", [](FakeAccess& a) { a.record.reset(); }, L"no read access to \\\\.\\C:", 6},
   };
   for (const Case& c : cases) {
     FakeAccess access;

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/posix_platform.h"
+#include "platform/posix/posix_platform.h"
 #include "platform/text.h"
 
 namespace tavrin {
