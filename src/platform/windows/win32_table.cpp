@@ -77,7 +77,7 @@ class Win32Journal final : public ChangeJournal {
                                   OPEN_EXISTING, 0, nullptr));
     JournalData data{};
     if (handle.get() == INVALID_HANDLE_VALUE || !query(handle.get(), data)) return nullptr;
-    return std::unique_ptr<ChangeJournal>(new Win32Journal(std::move(handle), data));
+    return std::unique_ptr<ChangeJournal>(new Win32Journal(handle.release(), data));
   }
 
   // Every record from the position at opening up to where the journal is
@@ -104,7 +104,7 @@ class Win32Journal final : public ChangeJournal {
   }
 
  private:
-  Win32Journal(FileHandle handle, const JournalData& start) : handle_(std::move(handle)), start_(start) {}
+  Win32Journal(HANDLE handle, const JournalData& start) : handle_(handle), start_(start) {}
 
   static bool query(HANDLE handle, JournalData& data) {
     DWORD got = 0;
