@@ -6,7 +6,7 @@ import os
 import re
 import shutil
 
-from suite_base import (TOOL_FOLDER, USAGE, WARNING, Skip, SuiteBase, crlf, expect_equal,  # noqa: F401
+from suite_base import (MAKE_TOOL_FOLDER, TOOL_FOLDER, USAGE, WARNING, Skip, SuiteBase, crlf, expect_equal,  # noqa: F401
                         records)
 
 

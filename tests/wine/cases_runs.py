@@ -5,7 +5,7 @@ import os
 import re
 import shutil
 
-from suite_base import TOOL_FOLDER, WARNING, Skip, SuiteBase, crlf, expect_equal, records
+from suite_base import MAKE_TOOL_FOLDER, TOOL_FOLDER, WARNING, Skip, SuiteBase, crlf, expect_equal, records
 
 
 # Names planted at most, each a link of one file (ext4 allows 65,000).
