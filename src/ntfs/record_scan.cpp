@@ -83,7 +83,7 @@ class RecordScan {
     t_.kinds.assign(records, 0);
     t_.words.assign(records, 0);
     c_.sequences.assign(records, 0);
-    c_.nameKeys.reserve(records + records / 4);
+    c_.nameKeys.reserve(records);
     return true;
   }
 
@@ -186,7 +186,8 @@ class RecordScan {
       case AT_FILE_NAME: {
         FileName name;
         if (a.nonResident || !parseFileName(a.value, a.valueLength, name, nameBuffer_)) return false;
-        c_.nameKeys.push_back(owner << 32 | nameKey(name.parent, name.name));
+        // DOS names are never listed, so never asked about.
+        if (name.nameSpace != DOS_NAMESPACE) c_.nameKeys.push_back(owner << 32 | nameKey(name.parent, name.name));
         return true;
       }
       case AT_VOLUME_INFORMATION:
