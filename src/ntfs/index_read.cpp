@@ -35,6 +35,7 @@ class IndexReader {
       order.push_back({first, folder});
     }
     std::sort(order.begin(), order.end());
+    reserveNames();
     std::vector<char16_t> packed;
     size_t ahead = 0;    // the next folder whose index to ask for
     uint64_t asked = 0;  // bytes asked for ahead, and read since
@@ -67,11 +68,25 @@ class IndexReader {
     std::sort(t_.listings.begin(), t_.listings.end(),
               [](const TableData::Listing& a, const TableData::Listing& b) { return a.folder < b.folder; });
     std::sort(t_.doubts.begin(), t_.doubts.end());
-    t_.names.shrink_to_fit();
+    // No shrink_to_fit: the capacity never written to costs no memory, and
+    // the copy it would make costs as much again as the names themselves.
     return true;
   }
 
  private:
+  // An entry packed takes no more bytes than it takes in its index, so the
+  // indexes' size bounds the names: room made once, the names are never
+  // copied to a larger array (which would hold them twice for a moment), and
+  // the room never written to costs no memory.
+  void reserveNames() {
+    uint64_t bytes = 0;
+    for (const auto& [folder, index] : c_.folders) {
+      bytes += index.root.size() +
+               std::min(index.allocationSize, allocatedClusters(index.allocation) * c_.boot.clusterSize);
+    }
+    if (c_.affords(bytes)) t_.names.reserve(static_cast<size_t>(bytes / 2));
+  }
+
   Doubt readFolder(uint64_t folder, FolderIndex& index, std::vector<char16_t>& out) {
     const std::vector<uint8_t>& root = index.root;
     if (root.size() < 0x20 || u32(root.data()) != 0x30 || u32(root.data() + 4) != COLLATION_FILE_NAME) {

@@ -46,10 +46,11 @@ class LoadContext {
   }
   // False when `bytes` more would take the load past its budget.
   bool affords(uint64_t more) const { return budget_ == 0 || more <= budget_ - std::min(budget_, committed()); }
-  // What the table and the scan's findings hold now.
+  // What the table and the scan's findings hold now (of the names, what is
+  // written: the room reserved for them costs nothing until then).
   uint64_t committed() const {
     return table.kinds.capacity() + table.words.capacity() * 4 + sequences.capacity() * 2 + nameKeys.capacity() * 8 +
-           table.names.capacity() * 2 + table.listings.capacity() * sizeof(TableData::Listing);
+           table.names.size() * 2 + table.listings.capacity() * sizeof(TableData::Listing);
   }
   uint64_t budget() const { return budget_; }
 

@@ -47,7 +47,7 @@ void FileTable::doubtFolder(uint64_t folder, Doubt why) {
 
 size_t FileTable::memoryUsed() const {
   return data_.kinds.capacity() + data_.words.capacity() * 4 + data_.tags.capacity() * 16 +
-         data_.names.capacity() * 2 + data_.listings.capacity() * sizeof(TableData::Listing) +
+         data_.names.size() * 2 + data_.listings.capacity() * sizeof(TableData::Listing) +
          data_.hidden.capacity() * 8 + data_.doubts.capacity() * 16;
 }
 
