@@ -54,8 +54,11 @@ int ScanJob::applyRuleWith(const std::wstring& path, uint32_t attributes, bool r
   }
 
   // An entry that is a folder when its word is read (replaced since it was
-  // listed) is left as it is: no command writes a folder's word.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && (modeFlags_ & (MODE_REPAIR | MODE_SET))) return 0;
+  // listed) is left as it is: no command writes a folder's word. A link
+  // listed as a file may read as one that leads to a folder; it is still the
+  // link's own word that is written, as before.
+  const bool folder = (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (folder && (modeFlags_ & (MODE_REPAIR | MODE_SET))) return 0;
 
   if (modeFlags_ & MODE_LIST) {
     if (attributes == SUSPECT_ATTRIBUTES) writeRecord(path, attributes);
