@@ -277,7 +277,8 @@ class RecordScan {
   // taken from it. Any other is left as the drivers leave it: unread.
   void takeExtensions() {
     std::vector<uint8_t> record;
-    for (const auto& [number, reference] : extensions_) {
+    for (const auto& extension : extensions_) {
+      const uint64_t number = extension.first, reference = extension.second;
       const uint64_t base = reference & RECORD_MASK;
       if (!(t_.kinds[base] & TableData::IN_USE) || c_.sequences[base] != reference >> 48) continue;
       const auto first = std::lower_bound(parts_.begin(), parts_.end(), Part{number, base << 8});
