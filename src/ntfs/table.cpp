@@ -26,6 +26,7 @@ std::vector<TableEntry> TableData::allEntries(uint64_t folder) const {
 }
 
 std::vector<TableEntry> FileTable::entries(uint64_t folder) const {
+  if (doubt(folder) != Doubt::None) return {};  // listed through the system instead
   std::vector<TableEntry> out = data_.allEntries(folder);
   std::erase_if(out, [&](const TableEntry& e) {
     return e.record < FIRST_USER_RECORD || std::binary_search(data_.hidden.begin(), data_.hidden.end(), e.record);

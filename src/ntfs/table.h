@@ -86,6 +86,7 @@ class FileTable {
   uint32_t reparseTag(uint64_t record) const;
   // The folder's entries in listing order; DOS-only names, the volume's own
   // files and $Extend's are left out. Each entry names a base record in use.
+  // None for a folder the table doubts.
   std::vector<TableEntry> entries(uint64_t folder) const;
   // Doubt::None when the folder's entries are what its listing shows.
   Doubt doubt(uint64_t folder) const;

@@ -304,7 +304,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every failure the run names on standard error shows in its status, and a
   // run that could not start at all says why.
   REQUIRE(status == 0 || status == 1 || status == 2);
-  REQUIRE(fs.logOf("error").empty() || status != 0);
+  // A warning before a repair or list over a root named like the tool's
+  // folder is said whatever the outcome; every other line is a failure.
+  std::vector<std::string> failures = fs.logOf("error");
+  std::erase_if(failures, [](const std::string& line) { return line.find("to archive only (32): ") != std::string::npos; });
+  REQUIRE(failures.empty() || status != 0);
   REQUIRE(status != 2 || !fs.logOf("error").empty());
   if (std::getenv("TAVRIN_FUZZ_SHOW")) {  // to read a finding: the command and what it did
     for (const std::wstring& arg : args) std::fprintf(stderr, "arg [%s]\n", tavrin::toBytes(arg).c_str());
