@@ -79,11 +79,6 @@ bool namesBack(const LoadContext& c, uint64_t record, uint64_t folder, std::u16s
   return std::binary_search(c.nameKeys.begin(), c.nameKeys.end(), key);
 }
 
-void doubt(TableData& t, uint64_t folder, Doubt why) {
-  const auto at = std::lower_bound(t.doubts.begin(), t.doubts.end(), std::make_pair(folder, Doubt::None));
-  if (at == t.doubts.end() || at->first != folder) t.doubts.insert(at, {folder, why});
-}
-
 }  // namespace
 
 // $Extend's files are hidden where they name $Extend's folders back; every
@@ -126,7 +121,7 @@ void checkEntries(LoadContext& c) {
         why = Doubt::Disagrees;
       }
       if (why != Doubt::None) {
-        doubt(t, listing.folder, why);
+        t.addDoubt(listing.folder, why);
         break;
       }
     }

@@ -40,11 +40,12 @@ Doubt FileTable::doubt(uint64_t folder) const {
   return it != doubts.end() && it->first == folder ? it->second : Doubt::None;
 }
 
-void FileTable::doubtFolder(uint64_t folder, Doubt why) {
-  auto& doubts = data_.doubts;
+void TableData::addDoubt(uint64_t folder, Doubt why) {
   const auto it = std::lower_bound(doubts.begin(), doubts.end(), std::make_pair(folder, Doubt::None));
   if (it == doubts.end() || it->first != folder) doubts.insert(it, {folder, why});
 }
+
+void FileTable::doubtFolder(uint64_t folder, Doubt why) { data_.addDoubt(folder, why); }
 
 size_t FileTable::memoryUsed() const {
   return data_.kinds.capacity() + data_.words.capacity() * 4 + data_.tags.capacity() * 16 +

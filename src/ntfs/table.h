@@ -59,6 +59,8 @@ struct TableData {
 
   // Every entry of a folder's index, hidden or not.
   std::vector<TableEntry> allEntries(uint64_t folder) const;
+  // Notes why a folder is doubted; its first reason stands.
+  void addDoubt(uint64_t folder, Doubt why);
 };
 
 class FileTable {

@@ -120,16 +120,15 @@ constexpr size_t WALKED_FOLDERS_NAMED = 5;
 bool sameRecords(const FileTable& table, const RawVolume& volume) {
   const std::vector<ListedRecord> listed = volume.rootRecords();
   if (listed.empty()) return true;
+  std::vector<std::pair<std::wstring, uint64_t>> records;  // the few the system gave, by name
+  for (const ListedRecord& entry : listed) records.push_back({entry.name, entry.record & RECORD_MASK});
+  std::sort(records.begin(), records.end());
   std::string bytes;
   std::wstring name;
-  std::vector<std::pair<std::wstring, uint64_t>> entries;
   for (const TableEntry& entry : table.entries(volume.rootRecord)) {
-    if (wideName(entry.name, bytes, name)) entries.push_back({name, entry.record});
-  }
-  std::sort(entries.begin(), entries.end());
-  for (const ListedRecord& entry : listed) {
-    const auto it = std::lower_bound(entries.begin(), entries.end(), std::make_pair(entry.name, uint64_t{0}));
-    if (it != entries.end() && it->first == entry.name && it->second != (entry.record & RECORD_MASK)) return false;
+    if (!wideName(entry.name, bytes, name)) continue;
+    const auto it = std::lower_bound(records.begin(), records.end(), std::make_pair(name, uint64_t{0}));
+    if (it != records.end() && it->first == name && it->second != entry.record) return false;
   }
   return true;
 }
